@@ -1,0 +1,155 @@
+#include "endpoints.h"
+
+#include "config.h"
+#include "router.h"
+
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+zsock_t *sockets[SOCKET_COUNT] = {nullptr, nullptr, nullptr};
+const int sockets_type[SOCKET_COUNT] = {ZMQ_PULL, ZMQ_PUB, ZMQ_PUB};
+zsock_t *msg_processor_sock = nullptr;
+zsock_t *msg_processor_backyard_sock = nullptr;
+int udp_sock_descriptor = -1;
+zloop_t *reactor = nullptr;
+
+// Configuration key holding the endpoint of each bound socket.
+static const int socket_endpoint_key[SOCKET_COUNT] = {SUBSCRIBER_STR, PUBLISHER_STR,
+                                                      GATEWAYPUBLISHER_STR};
+
+// Send and receive time-out of the bound sockets, in milliseconds.
+static const int BOUND_SOCKET_TIMEOUT_MSECS = 100;
+
+// The loop notices SIGINT/SIGTERM only between two polls; a signal that
+// lands after the loop checked for it but before it waits again would be
+// seen only at the next event. Waking the loop this often bounds that delay.
+static const size_t INTERRUPT_CHECK_MSECS = 100;
+
+static bool create_bound_socket(int index)
+{
+    sockets[index] = zsock_new(sockets_type[index]);
+    if (!sockets[index]) {
+        syslog(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+        return false;
+    }
+    const char *endpoint = config_strings[socket_endpoint_key[index]].value;
+    if (zsock_bind(sockets[index], "%s", endpoint) == -1) {
+        syslog(LOG_ERR, "%s: zsock_bind: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+        return false;
+    }
+    zsock_set_sndtimeo(sockets[index], BOUND_SOCKET_TIMEOUT_MSECS);
+    zsock_set_rcvtimeo(sockets[index], BOUND_SOCKET_TIMEOUT_MSECS);
+    return true;
+}
+
+static bool create_udp_socket()
+{
+    udp_sock_descriptor = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (udp_sock_descriptor != -1) {
+        struct sockaddr_in address;
+        memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_port =
+            htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
+                 sizeof address) == 0)
+            return true;
+    }
+    syslog(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
+    return false;
+}
+
+static bool create_push_socket(zsock_t **handle, int endpoint_key)
+{
+    *handle = zsock_new_push(config_strings[endpoint_key].value);
+    if (!*handle) {
+        syslog(LOG_ERR, "%s: zsock_new_push: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool create_sockets()
+{
+    bool created = create_bound_socket(SUBSCRIBER_SOCKET) &&
+                   create_bound_socket(PUBLISHER_SOCKET) &&
+                   create_bound_socket(GATEWAYPUBLISHER_SOCKET) && create_udp_socket() &&
+                   create_push_socket(&msg_processor_sock, MESSAGE_PROCESSOR_STR) &&
+                   create_push_socket(&msg_processor_backyard_sock, MESSAGE_PROCESSOR_BACKYARD_STR);
+    if (!created)
+        destroy_sockets();
+    return created;
+}
+
+void destroy_sockets()
+{
+    zsock_destroy(&msg_processor_backyard_sock);
+    zsock_destroy(&msg_processor_sock);
+    if (udp_sock_descriptor != -1) {
+        close(udp_sock_descriptor);
+        udp_sock_descriptor = -1;
+    }
+    for (zsock_t *&socket : sockets)
+        zsock_destroy(&socket);
+}
+
+static int interrupt_check(zloop_t *, int, void *)
+{
+    return 0;
+}
+
+bool create_reactor()
+{
+    reactor = zloop_new();
+    if (!reactor) {
+        syslog(LOG_ERR, "%s: zloop_new: %d, %s", "create_reactor", errno, zmq_strerror(errno));
+        return false;
+    }
+    zmq_pollitem_t udp_pollitem = {nullptr, udp_sock_descriptor, ZMQ_POLLIN, 0};
+    if (zloop_reader(reactor, sockets[SUBSCRIBER_SOCKET], subscriber_socket_handler, nullptr) ==
+            -1 ||
+        zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) == -1 ||
+        zloop_timer(reactor, INTERRUPT_CHECK_MSECS, 0, interrupt_check, nullptr) == -1) {
+        syslog(LOG_ERR, "%s: zloop_reader: %d, %s", "create_reactor", errno, zmq_strerror(errno));
+        zloop_destroy(&reactor);
+        return false;
+    }
+    return true;
+}
+
+int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
+{
+    char *message = zstr_recv(sockets[SUBSCRIBER_SOCKET]);
+    if (!message) {
+        syslog(LOG_ERR, "%s: zstr_recv: %d, %s", "subscriber_socket_handler", errno,
+               zmq_strerror(errno));
+        return 1;
+    }
+    send_data(message);
+    zstr_free(&message);
+    return 0;
+}
+
+int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
+{
+    char buffer[MAX_UDP_BUFFSIZE + 1];
+    struct sockaddr_in clientaddr;
+    socklen_t si_len = sizeof clientaddr;
+    ssize_t received = recvfrom(udp_sock_descriptor, buffer, udp_buffer_size, 0,
+                                reinterpret_cast<struct sockaddr *>(&clientaddr), &si_len);
+    if (received == -1) {
+        syslog(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
+               strerror(errno));
+        return 1;
+    }
+    if (received > 0) {
+        buffer[received] = '\0';
+        send_data(buffer);
+    }
+    return 0;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// Endpoints of the daemon, the event loop that drives them and the two
+// receivers that hand every received text to the router. Everything here
+// runs on the main thread.
+
+#include "handles.h"
+
+#include <czmq.h>
+
+// Socket type of each index of sockets.
+extern const int sockets_type[SOCKET_COUNT];
+
+// UDP socket listening on all local IPv4 addresses; -1 while there is none.
+extern int udp_sock_descriptor;
+
+// The event loop; null while there is none.
+extern zloop_t *reactor;
+
+// Creates, in order, the three bound messaging sockets, the UDP socket and
+// the two push sockets from the loaded configuration. On failure logs the
+// failed step, releases whatever exists and returns false.
+bool create_sockets();
+
+// Releases every endpoint that exists: push sockets, UDP socket, bound
+// sockets. Safe after a partial set-up and when called twice. Destroy the
+// reactor first.
+void destroy_sockets();
+
+// Creates the event loop and registers both receivers on it. Needs
+// create_sockets() to have succeeded. On failure logs, destroys the loop and
+// returns false.
+bool create_reactor();
+
+// Receivers called by the loop: each takes exactly one message, routes it
+// and returns 0, or logs the receive failure and returns 1. Neither ends
+// the loop.
+int subscriber_socket_handler(zloop_t *loop, zsock_t *reader, void *arg);
+int udp_socket_handler(zloop_t *loop, zmq_pollitem_t *poll_item, void *arg);

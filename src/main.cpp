@@ -1,0 +1,108 @@
+// Process entry and lifecycle of vostrelld: system log, command line,
+// configuration, endpoints, event loop, pid file, teardown.
+
+#include "config.h"
+#include "endpoints.h"
+#include "sw-version.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+static void log_start_line()
+{
+    int zmq_major, zmq_minor, zmq_patch;
+    int czmq_major, czmq_minor, czmq_patch;
+    zmq_version(&zmq_major, &zmq_minor, &zmq_patch);
+    zsys_version(&czmq_major, &czmq_minor, &czmq_patch);
+    syslog(LOG_INFO, "Starting %s, ZMQ version %d.%d.%d, CZMQ version %d.%d.%d", SW_VERSION_STRING,
+           zmq_major, zmq_minor, zmq_patch, czmq_major, czmq_minor, czmq_patch);
+}
+
+static bool write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written == -1) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Writes the process id, in decimal and without a newline, into the file
+// named by "/pidfile", replacing whatever it held.
+static bool create_pidfile()
+{
+    const char *path = config_strings[PIDFILE_STR].value;
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0640);
+    if (fd == -1) {
+        syslog(LOG_ERR, "unable to create pid file %s, code=%d (%s)", path, errno, strerror(errno));
+        return false;
+    }
+    char pid_text[16];
+    int length = snprintf(pid_text, sizeof pid_text, "%d", static_cast<int>(getpid()));
+    bool written = write_all(fd, pid_text, static_cast<size_t>(length));
+    int write_errno = errno;
+    if (close(fd) == -1 && written) {
+        written = false;
+        write_errno = errno;
+    }
+    if (!written) {
+        syslog(LOG_ERR, "unable to write pid file %s, code=%d (%s)", path, write_errno,
+               strerror(write_errno));
+        return false;
+    }
+    return true;
+}
+
+// Releases the loop, every endpoint and the configuration, in that order.
+static void destroy_all()
+{
+    zloop_destroy(&reactor);
+    destroy_sockets();
+    destroy_config();
+}
+
+int main(int argc, char *argv[])
+{
+    openlog("vostrelld", 0, LOG_USER);
+    setlogmask(0xff);
+    log_start_line();
+
+    const char *config_file = nullptr;
+    int option;
+    while ((option = getopt(argc, argv, "c:")) != -1) {
+        if (option != 'c') {
+            printf("Usage: %s [-c config_file]\n", argv[0]);
+            return 1;
+        }
+        config_file = optarg;
+    }
+    if (!config_file) {
+        syslog(LOG_ERR, "The configuration file is not defined!\n");
+        return 1;
+    }
+    // Standard output is reserved for the usage line; the messaging library
+    // prints its own diagnostics there, so from now on they go to stderr.
+    fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+
+    if (!create_config(config_file))
+        return 1;
+    if (!create_sockets() || !create_reactor() || !create_pidfile()) {
+        destroy_all();
+        return 1;
+    }
+    zloop_start(reactor);
+    destroy_all();
+    syslog(LOG_INFO, "Exiting");
+    return 0;
+}
