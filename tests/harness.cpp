@@ -273,7 +273,7 @@ void write_file(const std::string &path, const std::string &content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
-static std::string tcp(int port)
+std::string tcp_endpoint(int port)
 {
     return "tcp://127.0.0.1:" + std::to_string(port);
 }
@@ -284,12 +284,12 @@ Config::Config(const TempDir &dir)
 {
     keys = {
         {"pidfile", dir.file("vostrelld.pid")},
-        {"publisher", tcp(publisher_port)},
-        {"gatewaypublisher", tcp(gateway_port)},
-        {"subscriber", tcp(subscriber_port)},
+        {"publisher", tcp_endpoint(publisher_port)},
+        {"gatewaypublisher", tcp_endpoint(gateway_port)},
+        {"subscriber", tcp_endpoint(subscriber_port)},
         {"udpport", std::to_string(udp_port)},
-        {"message_processor", ">" + tcp(free_tcp_port())},
-        {"message_processor_backyard", ">" + tcp(free_tcp_port())},
+        {"message_processor", ">" + tcp_endpoint(free_tcp_port())},
+        {"message_processor_backyard", ">" + tcp_endpoint(free_tcp_port())},
         {"buffer_size", "2048"},
     };
 }
@@ -389,6 +389,16 @@ std::vector<LogLine> Daemon::lines()
     return log().lines_of(pid_);
 }
 
+std::vector<LogLine> Daemon::new_lines()
+{
+    log().drain();
+    std::vector<LogLine> all = lines();
+    std::vector<LogLine> fresh(
+        all.begin() + static_cast<long>(std::min(lines_returned_, all.size())), all.end());
+    lines_returned_ = all.size();
+    return fresh;
+}
+
 bool wait_ready(Daemon &daemon, const std::string &pidfile, int timeout_ms)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -465,14 +475,15 @@ bool Relay::launch(const std::vector<std::string> &extra_env)
 {
     std::string path = config.write(dir);
     daemon = std::make_unique<Daemon>(std::vector<std::string>{"-c", path}, extra_env);
-    return wait_ready(*daemon, config.keys["pidfile"]);
+    return wait_ready(*daemon, config.keys["pidfile"]) &&
+           daemon->new_lines() == std::vector<LogLine>{start_line()};
 }
 
 bool Relay::connect()
 {
-    publisher = zsock_new_sub((">" + tcp(config.publisher_port)).c_str(), "");
-    gateway = zsock_new_sub((">" + tcp(config.gateway_port)).c_str(), "");
-    inbound = zsock_new_push((">" + tcp(config.subscriber_port)).c_str());
+    publisher = zsock_new_sub((">" + tcp_endpoint(config.publisher_port)).c_str(), "");
+    gateway = zsock_new_sub((">" + tcp_endpoint(config.gateway_port)).c_str(), "");
+    inbound = zsock_new_push((">" + tcp_endpoint(config.subscriber_port)).c_str());
     udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in address;
     memset(&address, 0, sizeof address);
@@ -493,6 +504,20 @@ int Relay::stop(int sig)
 void Relay::send_udp(const std::string &bytes)
 {
     send(udp, bytes.data(), bytes.size(), 0);
+}
+
+bool Relay::sync()
+{
+    static unsigned serial = 0;
+    std::string mark = "sync-" + std::to_string(++serial);
+    push(mark);
+    for (;;) {
+        auto text = receive_text(publisher, 5000);
+        if (!text)
+            return false;
+        if (*text == mark)
+            return true;
+    }
 }
 
 void Relay::push(const std::string &bytes)

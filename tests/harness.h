@@ -104,6 +104,7 @@ class TempDir
 };
 
 int free_tcp_port();
+std::string tcp_endpoint(int port); // "tcp://127.0.0.1:PORT"
 int free_udp_port();
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
@@ -139,8 +140,11 @@ class Daemon
     std::string stderr_text() const;
     // The lines the process sent, all of them once it has ended.
     std::vector<LogLine> lines();
+    // The lines sent since the previous call, every one sent before this call.
+    std::vector<LogLine> new_lines();
 
   private:
+    size_t lines_returned_ = 0;
     TempDir output_;
     pid_t pid_ = -1;
     int status_ = -1;
@@ -148,7 +152,8 @@ class Daemon
 
 // A started daemon with connected peers: a SUB on each publisher, a PUSH to
 // the inbound endpoint and a UDP sender. start() waits for the pid file and
-// proves both subscriptions receive before it returns.
+// proves both subscriptions receive before it returns; the start line is
+// then already taken from the daemon's new_lines().
 class Relay
 {
   public:
@@ -171,6 +176,9 @@ class Relay
     int stop(int sig = SIGTERM);
     void send_udp(const std::string &bytes);
     void push(const std::string &bytes);
+    // Sends a plain text through the daemon and waits until the publisher
+    // delivers it: everything sent before has been routed by then.
+    bool sync();
     pid_t pid() const
     {
         return daemon->pid();
