@@ -119,6 +119,11 @@ bool create_reactor()
         zloop_destroy(&reactor);
         return false;
     }
+    // By default the loop silently drops an input after two poll errors in
+    // a row; the receivers report every failed receive themselves, and an
+    // input must never stop being served.
+    zloop_reader_set_tolerant(reactor, sockets[SUBSCRIBER_SOCKET]);
+    zloop_poller_set_tolerant(reactor, &udp_pollitem);
     return true;
 }
 
@@ -140,7 +145,9 @@ int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
     char buffer[MAX_UDP_BUFFSIZE + 1];
     struct sockaddr_in clientaddr;
     socklen_t si_len = sizeof clientaddr;
-    ssize_t received = recvfrom(udp_sock_descriptor, buffer, udp_buffer_size, 0,
+    // Never block: a readiness without a datagram (a poll error, a datagram
+    // dropped after the poll for a bad checksum) must not stall every input.
+    ssize_t received = recvfrom(udp_sock_descriptor, buffer, udp_buffer_size, MSG_DONTWAIT,
                                 reinterpret_cast<struct sockaddr *>(&clientaddr), &si_len);
     if (received == -1) {
         syslog(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,

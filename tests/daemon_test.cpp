@@ -213,7 +213,7 @@ TEST(Stop, SignalBetweenCheckAndWaitStillStopsPromptly)
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
         Relay relay;
-        ASSERT_TRUE(relay.start({std::string("LD_PRELOAD=") + POLL_DELAY_SHIM}));
+        ASSERT_TRUE(relay.start({std::string("LD_PRELOAD=") + POLL_SHIM, "POLL_SHIM_DELAY_MS=50"}));
         relay.send_udp("last");
         ASSERT_EQ(receive_text(relay.publisher), "last");
         relay.daemon->signal(round % 2 ? SIGINT : SIGTERM);
