@@ -314,7 +314,13 @@ Daemon::Daemon(const std::vector<std::string> &args, const std::vector<std::stri
     SyslogListener &listener = log();
     // Everything the child needs is prepared before fork: the test process
     // has other threads, so the child only makes async-signal-safe calls.
-    std::vector<std::string> argv_text = {VOSTRELLD_BIN};
+    // VOSTRELLD_WRAPPER runs the daemon under a tool, e.g. valgrind; the
+    // tool runs in the daemon's own process, so pid and log lines match.
+    std::vector<std::string> argv_text;
+    std::istringstream wrapper(getenv("VOSTRELLD_WRAPPER") ? getenv("VOSTRELLD_WRAPPER") : "");
+    for (std::string word; wrapper >> word;)
+        argv_text.push_back(word);
+    argv_text.push_back(VOSTRELLD_BIN);
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char *> argv, envp;
     for (std::string &arg : argv_text)
@@ -340,7 +346,7 @@ Daemon::Daemon(const std::vector<std::string> &args, const std::vector<std::stri
                      mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
                      mount(log_path, "/dev/log", nullptr, MS_BIND, nullptr) == -1))
         _exit(126);
-    execve(argv[0], argv.data(), envp.data());
+    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
 }
 
