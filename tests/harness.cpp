@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "peer.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <climits>
@@ -309,19 +311,12 @@ std::string Config::write(const TempDir &dir, const std::string &name) const
     return path;
 }
 
-Daemon::Daemon(const std::vector<std::string> &args, const std::vector<std::string> &extra_env)
+Process::Process(std::vector<std::string> argv_text, const std::vector<std::string> &extra_env,
+                 const std::string &input, bool private_log)
 {
     SyslogListener &listener = log();
     // Everything the child needs is prepared before fork: the test process
     // has other threads, so the child only makes async-signal-safe calls.
-    // VOSTRELLD_WRAPPER runs the daemon under a tool, e.g. valgrind; the
-    // tool runs in the daemon's own process, so pid and log lines match.
-    std::vector<std::string> argv_text;
-    std::istringstream wrapper(getenv("VOSTRELLD_WRAPPER") ? getenv("VOSTRELLD_WRAPPER") : "");
-    for (std::string word; wrapper >> word;)
-        argv_text.push_back(word);
-    argv_text.push_back(VOSTRELLD_BIN);
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char *> argv, envp;
     for (std::string &arg : argv_text)
         argv.push_back(arg.data());
@@ -332,16 +327,16 @@ Daemon::Daemon(const std::vector<std::string> &args, const std::vector<std::stri
     for (std::string &entry : env_text)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
-    std::string out_path = output_.file("stdout"), err_path = output_.file("stderr");
-    const char *log_path = listener.is_private() ? listener.path().c_str() : nullptr;
+    write_file(files_.file("stdin"), input);
+    std::string in = files_.file("stdin"), out = files_.file("stdout"), err = files_.file("stderr");
+    const char *log_path = private_log ? listener.path().c_str() : nullptr;
 
     pid_ = fork();
     if (pid_ != 0)
         return;
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
+    dup2(open(in.c_str(), O_RDONLY), STDIN_FILENO);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
     if (log_path && (unshare(CLONE_NEWNS) == -1 ||
                      mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
                      mount(log_path, "/dev/log", nullptr, MS_BIND, nullptr) == -1))
@@ -350,7 +345,7 @@ Daemon::Daemon(const std::vector<std::string> &args, const std::vector<std::stri
     _exit(127);
 }
 
-Daemon::~Daemon()
+Process::~Process()
 {
     if (wait_exit(0) == -1) {
         kill(pid_, SIGKILL);
@@ -358,7 +353,7 @@ Daemon::~Daemon()
     }
 }
 
-int Daemon::wait_exit(int timeout_ms)
+int Process::wait_exit(int timeout_ms)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (status_ == -1) {
@@ -375,24 +370,40 @@ int Daemon::wait_exit(int timeout_ms)
     return status_;
 }
 
-void Daemon::signal(int sig)
+void Process::signal(int sig)
 {
     kill(pid_, sig);
 }
 
-std::string Daemon::stdout_text() const
+std::string Process::stdout_text() const
 {
-    return read_file(output_.file("stdout"));
+    return read_file(files_.file("stdout"));
 }
 
-std::string Daemon::stderr_text() const
+std::string Process::stderr_text() const
 {
-    return read_file(output_.file("stderr"));
+    return read_file(files_.file("stderr"));
+}
+
+static std::vector<std::string> daemon_argv(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv;
+    std::istringstream wrapper(getenv("VOSTRELLD_WRAPPER") ? getenv("VOSTRELLD_WRAPPER") : "");
+    for (std::string word; wrapper >> word;)
+        argv.push_back(word);
+    argv.push_back(VOSTRELLD_BIN);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+Daemon::Daemon(const std::vector<std::string> &args, const std::vector<std::string> &extra_env)
+    : Process(daemon_argv(args), extra_env, "", log().is_private())
+{
 }
 
 std::vector<LogLine> Daemon::lines()
 {
-    return log().lines_of(pid_);
+    return log().lines_of(pid());
 }
 
 std::vector<LogLine> Daemon::new_lines()
@@ -421,15 +432,7 @@ bool wait_ready(Daemon &daemon, const std::string &pidfile, int timeout_ms)
 
 std::optional<std::vector<std::string>> receive(zsock_t *socket, int timeout_ms)
 {
-    zsock_set_rcvtimeo(socket, timeout_ms);
-    zmsg_t *message = zmsg_recv(socket);
-    if (!message)
-        return std::nullopt;
-    std::vector<std::string> frames;
-    for (zframe_t *frame = zmsg_first(message); frame; frame = zmsg_next(message))
-        frames.emplace_back(reinterpret_cast<const char *>(zframe_data(frame)), zframe_size(frame));
-    zmsg_destroy(&message);
-    return frames;
+    return peer_receive(socket, timeout_ms);
 }
 
 std::optional<std::string> receive_text(zsock_t *socket, int timeout_ms)
@@ -438,6 +441,19 @@ std::optional<std::string> receive_text(zsock_t *socket, int timeout_ms)
     if (!frames || frames->size() != 1)
         return std::nullopt;
     return frames->front();
+}
+
+std::optional<std::vector<std::string>> read_until(zsock_t *socket, const std::string &end)
+{
+    std::vector<std::string> texts;
+    for (;;) {
+        auto text = receive_text(socket);
+        if (!text)
+            return std::nullopt;
+        if (*text == end)
+            return texts;
+        texts.push_back(*text);
+    }
 }
 
 Relay::Relay() : config(dir) {}

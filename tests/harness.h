@@ -119,25 +119,44 @@ struct Config {
     std::string write(const TempDir &dir, const std::string &name = "vostrelld.cfg") const;
 };
 
-// One run of the real binary, its standard output and error captured.
-class Daemon
+// One run of a program: its standard input read from a given text, its
+// standard output and error captured.
+class Process
 {
   public:
-    Daemon(const std::vector<std::string> &args, const std::vector<std::string> &extra_env = {});
-    ~Daemon();
-    Daemon(const Daemon &) = delete;
-    Daemon &operator=(const Daemon &) = delete;
+    // argv[0] is the program's path. With private_log, the process sees the
+    // listener's private socket as /dev/log (see SyslogListener).
+    Process(std::vector<std::string> argv, const std::vector<std::string> &extra_env = {},
+            const std::string &input = "", bool private_log = false);
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
 
     pid_t pid() const
     {
         return pid_;
     }
     // Exit status once the process has ended, 128 + signal when killed by
-    // one, or -1 when it still runs after timeout_ms.
+    // one, or -1 when it still runs after timeout_ms. Once it has ended,
+    // every line it logged has reached the listener.
     int wait_exit(int timeout_ms = 5000);
     void signal(int sig);
     std::string stdout_text() const;
     std::string stderr_text() const;
+
+  private:
+    TempDir files_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// One run of the real daemon with the given arguments. VOSTRELLD_WRAPPER in
+// the environment runs it under a tool such as valgrind, which keeps the
+// daemon's process id.
+class Daemon : public Process
+{
+  public:
+    Daemon(const std::vector<std::string> &args, const std::vector<std::string> &extra_env = {});
     // The lines the process sent, all of them once it has ended.
     std::vector<LogLine> lines();
     // The lines sent since the previous call, every one sent before this call.
@@ -145,9 +164,6 @@ class Daemon
 
   private:
     size_t lines_returned_ = 0;
-    TempDir output_;
-    pid_t pid_ = -1;
-    int status_ = -1;
 };
 
 // A started daemon with connected peers: a SUB on each publisher, a PUSH to
@@ -192,5 +208,8 @@ bool wait_ready(Daemon &daemon, const std::string &pidfile, int timeout_ms = 500
 std::optional<std::vector<std::string>> receive(zsock_t *socket, int timeout_ms = 2000);
 // Receives one single-frame message's text, or nullopt.
 std::optional<std::string> receive_text(zsock_t *socket, int timeout_ms = 2000);
+// Receives single-frame texts until one equals end; those before it, or
+// nullopt when end does not come.
+std::optional<std::vector<std::string>> read_until(zsock_t *socket, const std::string &end);
 
 } // namespace harness

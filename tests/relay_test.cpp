@@ -21,20 +21,6 @@ struct Route {
     std::string published;
 };
 
-// Reads texts from sub until end arrives; nullopt if it never does.
-std::optional<std::vector<std::string>> read_until(zsock_t *sub, const std::string &end)
-{
-    std::vector<std::string> texts;
-    for (;;) {
-        auto text = receive_text(sub);
-        if (!text)
-            return std::nullopt;
-        if (*text == end)
-            return texts;
-        texts.push_back(*text);
-    }
-}
-
 std::string pattern(size_t size)
 {
     std::string bytes(size, ' ');

@@ -23,69 +23,28 @@ namespace
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
-// One run of the tap tool with its standard input taken from a file and its
-// standard output and error captured.
-class Tap
+// One run of the tap tool, its standard input taken from input.
+class Tap : public Process
 {
   public:
     explicit Tap(const std::vector<std::string> &args, const std::string &input = "")
+        : Process(tap_argv(args), {}, input)
     {
-        write_file(dir_.file("stdin"), input);
-        // Prepared before fork: the child makes async-signal-safe calls only.
-        std::vector<std::string> argv_text = {TAP_BIN};
-        argv_text.insert(argv_text.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &arg : argv_text)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::string in = dir_.file("stdin"), out = dir_.file("stdout"), err = dir_.file("stderr");
-        pid_ = fork();
-        if (pid_ != 0)
-            return;
-        dup2(open(in.c_str(), O_RDONLY), STDIN_FILENO);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
     }
-    ~Tap()
+    static std::vector<std::string> tap_argv(const std::vector<std::string> &args)
     {
-        if (wait_exit(0) == -1) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Tap(const Tap &) = delete;
-    Tap &operator=(const Tap &) = delete;
-
-    // Exit status, 128 + signal when killed by one, -1 while still running
-    // after timeout_ms.
-    int wait_exit(int timeout_ms = 5000)
-    {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (status_ == -1) {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            else if (Clock::now() >= deadline)
-                break;
-            else
-                usleep(2000);
-        }
-        return status_;
-    }
-    void signal(int sig)
-    {
-        kill(pid_, sig);
+        std::vector<std::string> argv = {TAP_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
     }
     std::string err() const
     {
-        return read_file(dir_.file("stderr"));
+        return stderr_text();
     }
     Lines lines() const
     {
         Lines lines;
-        std::istringstream out(read_file(dir_.file("stdout")));
+        std::istringstream out(stdout_text());
         for (std::string line; std::getline(out, line);)
             lines.push_back(line);
         return lines;
@@ -109,7 +68,7 @@ class Tap
     {
         auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
         while (Clock::now() < deadline) {
-            std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+            std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
             for (std::string line; std::getline(status, line);)
                 if (line.compare(0, 7, "SigCgt:") == 0 &&
                     (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1))
@@ -118,11 +77,6 @@ class Tap
         }
         return false;
     }
-
-  private:
-    TempDir dir_;
-    pid_t pid_ = -1;
-    int status_ = -1;
 };
 
 // Calls send every 20 ms until tap exits; tap's exit status, or -1.
@@ -136,20 +90,6 @@ int feed_until_exit(Tap &tap, const std::function<void()> &send, int timeout_ms 
             return status;
     }
     return -1;
-}
-
-// Reads single-frame texts from sub until end arrives; nullopt if it never does.
-std::optional<Lines> read_until(zsock_t *sub, const std::string &end)
-{
-    Lines texts;
-    for (;;) {
-        auto text = receive_text(sub);
-        if (!text)
-            return std::nullopt;
-        if (*text == end)
-            return texts;
-        texts.push_back(*text);
-    }
 }
 
 } // namespace
