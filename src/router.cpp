@@ -27,9 +27,15 @@ static const queue_notices BACKYARD_QUEUE = {"Overflow message processor backyar
 static bool overflow_flag = false;
 
 // True when text begins with the literal prefix, trailing space included.
+// Compared byte by byte in line, where a call to strncmp would cost more
+// than the comparison: a text shorter than the prefix differs at its NUL, so
+// nothing past the text is read.
 template <size_t N> static inline bool has_prefix(const char *text, const char (&prefix)[N])
 {
-    return strncmp(text, prefix, N - 1) == 0;
+    for (size_t i = 0; i < N - 1; i++)
+        if (text[i] != prefix[i])
+            return false;
+    return true;
 }
 
 // Applies the overflow latch to the result of the last send attempted for
