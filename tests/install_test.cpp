@@ -243,150 +243,43 @@ TEST(Manual, PagesAreLintCleanAndHaveEverySection)
     }
 }
 
-// A C string literal's text, escapes resolved.
-std::string unescape(const std::string &literal)
+TEST(Manual, DiagnosticsListEveryLogLineOfTheDaemon)
 {
-    std::string text;
-    for (size_t i = 0; i < literal.size(); i++) {
-        if (literal[i] != '\\' || i + 1 == literal.size()) {
-            text += literal[i];
-            continue;
-        }
-        char next = literal[++i];
-        text += next == 'n' ? '\n' : next == 't' ? '\t' : next;
-    }
-    return text;
-}
-
-struct Token {
-    bool literal;
-    std::string text;
-};
-
-// Identifiers, punctuation and string literals of C++ source, comments and
-// character literals skipped, adjacent literals joined.
-std::vector<Token> tokenize(const std::string &source)
-{
-    std::vector<Token> tokens;
-    for (size_t i = 0; i < source.size();) {
-        char c = source[i];
-        if (isspace(static_cast<unsigned char>(c))) {
-            i++;
-        } else if (source.compare(i, 2, "//") == 0) {
-            i = source.find('\n', i);
-        } else if (source.compare(i, 2, "/*") == 0) {
-            i = source.find("*/", i) + 2;
-        } else if (c == '"' || c == '\'') {
-            size_t end = i + 1;
-            while (end < source.size() && source[end] != c)
-                end += source[end] == '\\' ? 2 : 1;
-            std::string text = unescape(source.substr(i + 1, end - i - 1));
-            if (c == '"' && !tokens.empty() && tokens.back().literal)
-                tokens.back().text += text;
-            else if (c == '"')
-                tokens.push_back({true, text});
-            i = end + 1;
-        } else if (isalnum(static_cast<unsigned char>(c)) || c == '_') {
-            size_t end = i;
-            while (end < source.size() &&
-                   (isalnum(static_cast<unsigned char>(source[end])) || source[end] == '_'))
-                end++;
-            tokens.push_back({false, source.substr(i, end - i)});
-            i = end;
-        } else {
-            tokens.push_back({false, std::string(1, c)});
-            i++;
-        }
-        if (i == std::string::npos)
-            break;
-    }
-    return tokens;
-}
-
-// Every log format of a source file: the literal format of each syslog
-// call, its leading %s replaced by the procedure name that follows it, and
-// formats or texts kept elsewhere and handed to syslog later (those with an
-// errno part or ending in "!").
-Lines log_formats(const std::string &source)
-{
-    std::vector<Token> tokens = tokenize(source);
-    std::vector<bool> used(tokens.size());
-    Lines formats;
-    for (size_t i = 0; i + 4 < tokens.size(); i++) {
-        if (tokens[i].text != "syslog" || tokens[i + 1].text != "(")
-            continue;
-        size_t format = i + 2;
-        while (format < tokens.size() && !tokens[format].literal && tokens[format].text != ",")
-            format++;
-        if (++format >= tokens.size() || !tokens[format].literal || tokens[format].text == "%s")
-            continue;
-        std::string text = tokens[format].text;
-        used[format] = true;
-        if (text.rfind("%s", 0) == 0 && format + 2 < tokens.size() &&
-            tokens[format + 1].text == "," && tokens[format + 2].literal) {
-            text.replace(0, 2, tokens[format + 2].text);
-            used[format + 2] = true;
-        }
-        formats.push_back(text);
-    }
-    for (size_t i = 0; i < tokens.size(); i++) {
-        const std::string &text = tokens[i].text;
-        if (tokens[i].literal && !used[i] &&
-            (text.find(": %d, %s") != std::string::npos ||
-             (!text.empty() && text.find_last_not_of('\n') != std::string::npos &&
-              text[text.find_last_not_of('\n')] == '!')))
-            formats.push_back(text);
-    }
-    return formats;
-}
-
-// True when text from offset at on reads as format from offset from on,
-// where %s stands for any text and the other conversions for one word: the
-// placeholders of the documented form.
-bool reads_as(const std::string &text, size_t at, const std::string &format, size_t from)
-{
-    if (from == format.size())
-        return true;
-    if (format[from] != '%')
-        return at < text.size() && text[at] == format[from] &&
-               reads_as(text, at + 1, format, from + 1);
-    size_t end = format.find_first_of("sdXx", from);
-    bool any = format[end] == 's';
-    for (size_t length = any ? 0 : 1; at + length <= text.size(); length++) {
-        if (!any && isspace(static_cast<unsigned char>(text[at + length - 1])))
-            break;
-        if (reads_as(text, at + length, format, end + 1))
-            return true;
-    }
-    return false;
-}
-
-// True when line holds the documented form of the log format.
-bool documents(const std::string &line, std::string format)
-{
-    while (!format.empty() && format.back() == '\n')
-        format.pop_back();
-    for (size_t at = 0; at < line.size(); at++)
-        if (reads_as(line, at, format, 0))
-            return true;
-    return false;
-}
-
-TEST(Manual, DiagnosticsCoverEveryLogLineOfTheDaemon)
-{
+    // Every line the daemon can log, in its documented form.
+    const char *const lines[] = {
+        "Starting version, ZMQ version x.y.z, CZMQ version x.y.z",
+        "Exiting",
+        "The configuration file is not defined!",
+        "Error in the configuration file!",
+        "Parameter \"/key\" is not found in the configuration file!",
+        "create_sockets: zsock_new: errno, text",
+        "create_sockets: zsock_bind: errno, text",
+        "create_sockets: udp_new: errno, text",
+        "create_sockets: zsock_new_push: errno, text",
+        "create_reactor: zloop_new: errno, text",
+        "create_reactor: zloop_reader: errno, text",
+        "unable to create pid file path, code=errno (text)",
+        "unable to write pid file path, code=errno (text)",
+        "subscriber_socket_handler: zstr_recv: errno, text",
+        "udp_socket_handler: udp_socket_handler: errno, text",
+        "send_data: zstr_send (PUBLISHER_SOCKET): errno, text",
+        "send_data: zstr_send (GATEWAYPUBLISHER_SOCKET): errno, text",
+        "Overflow message processor queue!",
+        "Overflow message processor backyard queue!",
+        "Exemption message processor queue!",
+        "Exemption message processor backyard queue!",
+        "send_data: zframe_send: errno, text",
+        "send_data: zframe_new: errno, text",
+        "send_data: wrong size of input data!",
+        "string_to_uint8_arr: Invalid input data: [XX]",
+        "send_data: string_to_uint8_arr: wrong timestamp!",
+        "send_data: string_to_uint8_arr: wrong data!",
+    };
     Lines diagnostics = section(render(SOURCE_DIR "/man/vostrelld.8"), "DIAGNOSTICS");
-    size_t checked = 0;
-    for (const char *unit : {"main", "config", "endpoints", "router", "record"}) {
-        std::string path = SOURCE_DIR "/src/" + std::string(unit) + ".cpp";
-        for (const std::string &format : log_formats(read_file(path))) {
-            SCOPED_TRACE(path + ": " + format);
-            EXPECT_TRUE(
-                std::any_of(diagnostics.begin(), diagnostics.end(),
-                            [&](const std::string &line) { return documents(line, format); }));
-            checked++;
-        }
-    }
-    EXPECT_GE(checked, 25u); // the extraction itself still finds the lines
+    for (const char *line : lines)
+        EXPECT_NE(std::find(diagnostics.begin(), diagnostics.end(), std::string(" ") + line),
+                  diagnostics.end())
+            << line;
 }
 
 TEST(Manual, DocumentsEveryConfigurationKeyAndRoute)
