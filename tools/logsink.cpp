@@ -1,8 +1,10 @@
 // Minimal system-log listener for hosts where no syslog daemon runs: binds
 // a datagram socket at the given path (default /dev/log) and prints every
 // line it receives on standard output until SIGINT or SIGTERM, then removes
-// the socket again.
+// the socket again. Exits with 3 when a syslog daemon already listens there;
+// a socket left behind by an earlier listener is replaced.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,26 @@ static volatile sig_atomic_t stopping = 0;
 static void request_stop(int)
 {
     stopping = 1;
+}
+
+enum bind_result { BOUND, TAKEN, FAILED };
+
+// Binds fd at address; a socket file that nobody listens on any more is
+// replaced, one that a live process listens on is left alone.
+static bind_result bind_listener(int fd, const struct sockaddr_un *address)
+{
+    const struct sockaddr *name = reinterpret_cast<const struct sockaddr *>(address);
+    if (fd != -1 && bind(fd, name, sizeof *address) == 0)
+        return BOUND;
+    if (fd == -1 || errno != EADDRINUSE)
+        return FAILED;
+    int probe = socket(AF_UNIX, SOCK_DGRAM, 0);
+    bool live = connect(probe, name, sizeof *address) == 0;
+    close(probe);
+    if (live)
+        return TAKEN;
+    unlink(address->sun_path);
+    return bind(fd, name, sizeof *address) == 0 ? BOUND : FAILED;
 }
 
 int main(int argc, char *argv[])
@@ -30,7 +52,13 @@ int main(int argc, char *argv[])
     strcpy(address.sun_path, path);
 
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    if (fd == -1 || bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == -1) {
+    switch (bind_listener(fd, &address)) {
+    case BOUND:
+        break;
+    case TAKEN:
+        fprintf(stderr, "%s: a syslog daemon already listens there\n", path);
+        return 3;
+    case FAILED:
         perror(path);
         return 1;
     }
