@@ -154,6 +154,9 @@ TEST(Records, AreCheckedDecodedAndPushedAsTwoFrames)
          {invalid("FFFFFFE9"), err(bad_ts)}},
         {"0123456789abc", record(""), {}},
         {TS + " " + long_payload_hex, record(long_payload), {}},
+        {TS + " " + long_payload_hex.substr(0, 3001) + "g" + long_payload_hex,
+         std::nullopt,
+         {invalid("67"), err(bad_data)}},
     };
     Processor processor;
     Relay relay;

@@ -1,11 +1,9 @@
-// The hex decoders of timestamped records: digit by digit, and the record
-// route's pair decoding.
+// The hex decoder of timestamped records.
 
 #include "record.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,98 +79,5 @@ TEST(HexDecoder, EveryByteValue)
         uint8_t out;
         bool is_digit = isxdigit(code);
         EXPECT_EQ(string_to_uint8_arr(text, &out, 1), is_digit ? 1u : 0u) << code;
-    }
-}
-
-namespace
-{
-
-struct RecordCase {
-    std::string record; // the text after the prefix
-    bool timestamp_ok;
-    std::vector<uint8_t> timestamp;
-    bool payload_ok;
-    std::vector<uint8_t> payload;
-};
-
-} // namespace
-
-TEST(RecordDecoder, TimestampAndPayloadPairsLoneDigitsAndInvalidCharacters)
-{
-    const std::vector<uint8_t> ts = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab};
-    std::string long_hex(4001, 'f');
-    const RecordCase cases[] = {
-        {"0123456789ab|0a0B", true, ts, true, {0x0a, 0x0b}},
-        {"0123456789AB ", true, ts, true, {}},
-        {"0123456789ab abc", true, ts, true, {0xab}}, // a lone last digit yields no byte
-        {"0123456789ab 5", true, ts, true, {}},
-        {"0123456789ab abZ", true, ts, false, {}}, // ... but is validated
-        {"0123456789ab Z", true, ts, false, {}},
-        {"0123456789ab Zb", true, ts, false, {}}, // first digit of the first pair
-        {"0123456789ab aZ", true, ts, false, {}}, // second digit of the first pair
-        {"0123456789ab 00ff\xe9", true, ts, false, {}},
-        {"0123456789ab " + long_hex, true, ts, true, std::vector<uint8_t>(2000, 0xff)},
-        {"0123456789ab " + long_hex.substr(0, 3000) + "g" + long_hex.substr(0, 999),
-         true,
-         ts,
-         false,
-         {}},
-        {"G123456789ab 00", false, {}, false, {}}, // first timestamp digit
-        {"0123456789aG 00", false, {}, false, {}}, // last timestamp digit
-        {"0123 56789ab 00", false, {}, false, {}},
-        {"\xe9"
-         "123456789ab 00",
-         false,
-         {},
-         false,
-         {}},
-        {"0123456789ab", false, {}, false, {}}, // too short
-        {"", false, {}, false, {}},
-    };
-    for (const RecordCase &c : cases) {
-        SCOPED_TRACE(c.record.substr(0, 40));
-        std::string text = c.record;
-        uint8_t timestamp[TIMESTAMP_SIZE];
-        ASSERT_EQ(decode_record_timestamp(text.data(), text.size(), timestamp), c.timestamp_ok);
-        if (!c.timestamp_ok)
-            continue;
-        EXPECT_EQ(std::vector<uint8_t>(timestamp, timestamp + TIMESTAMP_SIZE), c.timestamp);
-        EXPECT_EQ(text[TIMESTAMP_DIGITS], '\0'); // the text now ends at the separator
-        // Exactly the payload's size on the heap: AddressSanitizer builds
-        // catch a write past it.
-        size_t size = record_data_size(text.size());
-        std::unique_ptr<uint8_t[]> payload(new uint8_t[size + 1]);
-        ASSERT_EQ(decode_record_payload(text.data(), text.size(), payload.get()), c.payload_ok);
-        if (c.payload_ok) {
-            EXPECT_EQ(std::vector<uint8_t>(payload.get(), payload.get() + size), c.payload);
-        }
-    }
-}
-
-TEST(RecordDecoder, EveryByteAtEveryPositionIsCheckedLikeTheDigitDecoder)
-{
-    const std::string valid = "0123456789ab 0a1B2c3D4";
-    for (size_t position = 0; position < valid.size(); position++) {
-        if (position == TIMESTAMP_DIGITS)
-            continue; // the separator is never examined
-        for (int code = 1; code < 256; code++) {
-            std::string text = valid;
-            text[position] = static_cast<char>(code);
-            bool expected = isxdigit(code);
-            uint8_t timestamp[TIMESTAMP_SIZE], payload[4];
-            bool timestamp_ok = decode_record_timestamp(text.data(), text.size(), timestamp);
-            bool accepted =
-                timestamp_ok && decode_record_payload(text.data(), text.size(), payload);
-            ASSERT_EQ(accepted, expected) << "position " << position << " code " << code;
-            if (!expected)
-                continue;
-            // The same text decoded digit by digit gives the same bytes.
-            uint8_t reference[TIMESTAMP_SIZE];
-            ASSERT_EQ(string_to_uint8_arr(text.c_str(), reference, TIMESTAMP_SIZE), 6u);
-            EXPECT_EQ(memcmp(timestamp, reference, TIMESTAMP_SIZE), 0);
-            uint8_t payload_reference[4];
-            ASSERT_EQ(string_to_uint8_arr(text.c_str() + PAYLOAD_OFFSET, payload_reference, 4), 4u);
-            EXPECT_EQ(memcmp(payload, payload_reference, 4), 0);
-        }
     }
 }
