@@ -1,0 +1,246 @@
+# The harness of every test that runs the real daemon: a listener of the
+# lines sent to /dev/log, the daemon started with a configuration of its own,
+# and peers that talk to it over real sockets on 127.0.0.1. Every wait is
+# bounded.
+import atexit, ctypes, itertools, os, re, shlex, signal, socket, struct, subprocess, tempfile, threading, time
+import pytest, zmq
+
+BIN, SHIM = os.environ["VOSTRELLD_BIN"], os.environ.get("POLL_SHIM", "")
+TAP = os.path.join(os.path.dirname(BIN), "vostrelld-tap")
+CTX = zmq.Context.instance()
+CTX.setsockopt(zmq.LINGER, 0)  # for every socket of the tests
+KEYS = ["pidfile", "publisher", "gatewaypublisher", "subscriber", "udpport", "message_processor",
+        "message_processor_backyard", "buffer_size"]
+
+
+def info(text): return "<14>vostrelld: " + text
+def err(text): return "<11>vostrelld: " + text
+def tcp(port): return "tcp://127.0.0.1:%d" % port
+
+
+_czmq = [ctypes.c_int() for _ in range(3)]
+ctypes.CDLL("libczmq.so.4").zsys_version(*map(ctypes.byref, _czmq))
+START = info("Starting , ZMQ version %d.%d.%d, CZMQ version %d.%d.%d"
+             % (zmq.zmq_version_info() + tuple(v.value for v in _czmq)))
+EXITING = info("Exiting")
+
+
+def until(predicate, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+TAKEN = set()
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    # A port that nothing holds now and that no earlier call handed out.
+    while True:
+        with socket.socket(socket.AF_INET, kind) as s:
+            s.bind(("127.0.0.1" if kind == socket.SOCK_STREAM else "", 0))
+            if (kind, s.getsockname()[1]) not in TAKEN:
+                TAKEN.add((kind, s.getsockname()[1]))
+                return s.getsockname()[1]
+
+
+def recv(sock, timeout=2.0):
+    # One whole message, all its frames, or None after timeout seconds.
+    return sock.recv_multipart() if sock.poll(timeout * 1000) else None
+
+
+def read_until(sock, end, timeout=2.0):
+    # The single-frame texts received before end.
+    texts = []
+    while (frames := recv(sock, timeout)) != [end]:
+        assert frames is not None, "%r never came" % end
+        texts += frames
+    return texts
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+class LogListener:
+    # Keeps what processes send to /dev/log as "<priority>ident: text" with
+    # the sender's pid. Where a syslog daemon owns /dev/log it listens on a
+    # private path, which each daemon then sees as /dev/log in a mount
+    # namespace of its own.
+    LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d (.*)", re.S)
+
+    def __init__(self):
+        self.sock, self.path = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), "/dev/log"
+        self.private = self.sock.connect_ex(self.path) == 0
+        if self.private:
+            self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self.path = "/tmp/vostrelld-log.%d" % os.getpid()
+        if os.path.lexists(self.path):
+            os.unlink(self.path)  # left by an earlier listener
+        self.sock.bind(self.path)
+        atexit.register(os.unlink, self.path)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE
+        self.lines, self.marks, self.serial, self.arrived = [], set(), itertools.count(), threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        while True:
+            data, ancillary, _, _ = self.sock.recvmsg(1 << 16, socket.CMSG_SPACE(12))
+            pid = struct.unpack("i", ancillary[0][2][:4])[0] if ancillary else 0
+            match = self.LINE.fullmatch(data)
+            with self.arrived:
+                if pid == os.getpid():
+                    self.marks.add(data)
+                else:
+                    self.lines.append((pid, (b"<%s>%s" % match.groups() if match else data).decode("latin-1")))
+                self.arrived.notify_all()
+
+    def drain(self):
+        # Returns once every line sent before the call has been read.
+        mark = b"drain %d" % next(self.serial)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+            sender.sendto(mark, self.path)
+        with self.arrived:
+            assert self.arrived.wait_for(lambda: mark in self.marks, 5)
+
+    def of(self, pid):
+        with self.arrived:
+            return [line for sender, line in self.lines if sender == pid]
+
+
+LOG = LogListener()
+
+
+class Process:
+    # One run of a program; its standard output and error are files that
+    # can be read while it runs.
+    def __init__(self, argv, env=None, stdin=b""):
+        self.files = [tempfile.TemporaryFile() for _ in range(3)]
+        self.files[0].write(stdin), self.files[0].seek(0)
+        self.proc = subprocess.Popen(argv, env=dict(os.environ, **(env or {})), stdin=self.files[0],
+                                     stdout=self.files[1], stderr=self.files[2])
+        self.pid, self.seen = self.proc.pid, 0
+
+    def wait(self, timeout=5.0):
+        # The exit status (minus the signal that ended it), or None while it
+        # runs; once it has ended, every line it logged has been read.
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        LOG.drain()
+        return self.proc.returncode
+
+    def signal(self, sig): self.proc.send_signal(sig)
+    def out(self): return os.pread(self.files[1].fileno(), 1 << 26, 0).decode("latin-1")
+    def err(self): return os.pread(self.files[2].fileno(), 1 << 26, 0).decode("latin-1")
+    def lines(self): return LOG.of(self.pid)
+
+    def new_lines(self):
+        # The lines logged since the previous call.
+        LOG.drain()
+        lines = self.lines()
+        fresh, self.seen = lines[self.seen:], len(lines)
+        return fresh
+
+
+def Daemon(args, env=None):
+    # The real daemon; VOSTRELLD_WRAPPER runs it under a tool such as
+    # valgrind, which keeps its pid.
+    argv = shlex.split(os.environ.get("VOSTRELLD_WRAPPER", "")) + [BIN] + args
+    if LOG.private:
+        argv = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /dev/log && exec "$@"', LOG.path] + argv
+    return Process(argv, env)
+
+
+def wait_ready(daemon, pidfile):
+    # Until the daemon has written its pid file; False when it ended first.
+    pid = str(daemon.pid).encode()
+    return until(lambda: read(pidfile) == pid or daemon.proc.poll() is not None) and read(pidfile) == pid
+
+
+class Relay:
+    # A daemon on free ports, and its peers: a SUB on each publisher, a PUSH
+    # to the inbound endpoint and a UDP sender.
+    def __init__(self, tmp):
+        self.tmp, self.daemon, self.socks, self.udp = tmp, None, [], None
+        self.keys = {"pidfile": tmp + "/vostrelld.pid", "buffer_size": "2048",
+                     "udpport": str(free_port(socket.SOCK_DGRAM))}
+        for key in KEYS[1:4] + KEYS[5:7]:
+            self.keys[key] = (">" if "processor" in key else "") + tcp(free_port())
+
+    def config(self, extra=""):
+        with open(self.tmp + "/vostrelld.cfg", "w") as f:
+            f.write("".join('%s = "%s"\n' % item for item in self.keys.items()) + extra)
+        return f.name
+
+    def zsock(self, kind, endpoint=None, bind=False):
+        sock = CTX.socket(kind)
+        self.socks.append(sock)
+        if kind == zmq.SUB:
+            sock.subscribe(b"")
+        if endpoint:
+            sock.bind(endpoint) if bind else sock.connect(endpoint)
+        return sock
+
+    def processor(self):
+        # A message processor bound here, and the daemon's endpoint for it.
+        endpoint = tcp(free_port())
+        return self.zsock(zmq.PULL, endpoint, bind=True), ">" + endpoint
+
+    def launch(self, env=None):
+        self.daemon = Daemon(["-c", self.config()], env)
+        assert wait_ready(self.daemon, self.keys["pidfile"]), (self.daemon.wait(), self.daemon.lines())
+        assert self.daemon.new_lines() == [START]
+
+    def connect(self, udp_port=None):
+        # Connects the peers and proves that both subscriptions receive.
+        self.pub, self.gw = (self.zsock(zmq.SUB, self.keys[key]) for key in KEYS[1:3])
+        self.inbound = self.zsock(zmq.PUSH, self.keys["subscriber"])
+        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp_to = ("127.0.0.1", udp_port or int(self.keys["udpport"]))
+        for sub, prefix in ((self.pub, b""), (self.gw, b"#win ")):
+            assert until(lambda: self.send_udp(prefix + b"probe") or recv(sub, 0.02))
+            self.send_udp(prefix + b"probe-end")
+            read_until(sub, b"probe-end")
+
+    def start(self, env=None):
+        self.launch(env)
+        self.connect()
+
+    def send_udp(self, *datagrams):
+        for data in datagrams:
+            self.udp.sendto(data, self.udp_to)
+
+    def push(self, *frames):
+        for data in frames:
+            self.inbound.send(data)
+
+    def sync(self):
+        # Everything sent before has been routed once the mark is published.
+        mark = b"sync %d" % next(LOG.serial)
+        self.push(mark)
+        read_until(self.pub, mark, 5)
+
+    def stop(self, sig=signal.SIGTERM):
+        self.daemon.signal(sig)
+        return self.daemon.wait()
+
+
+@pytest.fixture
+def relay(tmp_path):
+    relay = Relay(str(tmp_path))
+    yield relay
+    if relay.daemon and relay.daemon.proc.poll() is None:
+        relay.daemon.proc.kill()
+        relay.daemon.proc.wait()
+    for sock in relay.socks + [relay.udp]:
+        sock and sock.close()

@@ -1,0 +1,122 @@
+# Command line, configuration, start-up failures, pid file and stop of the
+# real daemon.
+import os, signal, socket
+import pytest
+from conftest import BIN, EXITING, KEYS, SHIM, START, Daemon, err, read, recv, wait_ready
+
+BAD_FILE, NOT_DEFINED = "Error in the configuration file!", "The configuration file is not defined!\n"
+EINVAL, PUSH_EINVAL = ("create_sockets: %s: 22, Invalid argument" % call for call in ("zsock_bind", "zsock_new_push"))
+IN_USE, NOENT = "create_sockets: zsock_bind: 98, Address already in use", "code=2 (No such file or directory)"
+
+
+def missing(key): return 'Parameter "/%s" is not found in the configuration file!' % key
+
+
+def fails_with(args, logged, stdout="", stderr=""):
+    daemon = Daemon(args)
+    assert daemon.wait() == 1 and daemon.lines() == [START] + logged
+    assert daemon.out() == stdout  # standard output is the usage line's alone
+    assert stderr is None or daemon.err() == stderr  # nothing left to the messaging library at exit
+    return daemon
+
+
+@pytest.mark.parametrize("args, usage, logged", [
+    ([], False, [NOT_DEFINED]), (["operand"], False, [NOT_DEFINED]), (["-x"], True, []),
+    (["-c", "GOOD", "-v"], True, []), (["-c"], True, []), (["-c", "MISSING"], False, [BAD_FILE]),
+    (["-c", "GOOD", "-c", "MISSING"], False, [BAD_FILE])])
+def test_command_line(relay, args, usage, logged):
+    files = {"GOOD": relay.config(), "MISSING": relay.tmp + "/missing.cfg"}
+    daemon = fails_with([files.get(arg, arg) for arg in args], [err(text) for text in logged],
+                        "Usage: %s [-c config_file]\n" % BIN if usage else "", None)
+    assert ("option" in daemon.err()) == usage  # getopt's own diagnostic
+
+
+def test_last_config_option_and_first_duplicate_key_count_and_operands_are_ignored(relay):
+    config = relay.config(extra='pidfile = "%s/second.pid"\n' % relay.tmp)
+    daemon = Daemon(["-c", relay.tmp + "/missing.cfg", "operand", "-c", config])
+    assert wait_ready(daemon, relay.keys["pidfile"])
+    daemon.signal(signal.SIGTERM)
+    assert daemon.wait() == 0 and daemon.lines() == [START, EXITING]
+
+
+@pytest.mark.parametrize("key", KEYS)
+def test_first_missing_key_in_table_order_is_reported(relay, key):
+    del relay.keys[key]
+    if key == "udpport":  # both missing: only the earlier one is reported
+        del relay.keys["buffer_size"]
+    fails_with(["-c", relay.config()], [err(missing(key))])
+    assert not os.path.exists(relay.tmp + "/vostrelld.pid")
+
+
+@pytest.mark.parametrize("content, logged", [
+    (b'pidfile = "x"\n      publisher = "y"\n', BAD_FILE),  # a parse error, reported on stderr
+    (bytes(i * 37 % 256 for i in range(512)), BAD_FILE), (b"\xef\xbb\xbf\0\0", BAD_FILE), (b"=\n", BAD_FILE),
+    (b"", missing("pidfile")), (b'section\n    pidfile = "x"\n', missing("pidfile")),
+    (b'outer\n    inner\n        pidfile = "x"\n', missing("pidfile")), (b"# only a comment\n", missing("pidfile")),
+    ("\n".join(KEYS).encode(), EINVAL)])  # keys without values are empty texts
+def test_unusable_configuration_files(relay, content, logged):
+    with open(relay.tmp + "/bad.cfg", "wb") as f:
+        f.write(content)
+    fails_with(["-c", f.name], [err(logged)], stderr=None)
+
+
+@pytest.fixture(scope="module")
+def busy():
+    # A TCP and a UDP port that the daemon cannot bind.
+    with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        tcp.bind(("", 0)), tcp.listen(), udp.bind(("", 0))
+        yield {"tcp": tcp.getsockname()[1], "udp": udp.getsockname()[1]}
+
+
+@pytest.mark.parametrize("key, value, logged", [
+    ("subscriber", "tcp://127.0.0.1:{tcp}", IN_USE), ("gatewaypublisher", "tcp://127.0.0.1:{tcp}", IN_USE),
+    ("publisher", "not-an-endpoint", EINVAL), ("subscriber", "%s%n%n%n%s", EINVAL),  # never a format
+    ("publisher", "tcp://%s%n:%d", EINVAL),
+    ("udpport", "{udp}", "create_sockets: udp_new: 98, Address already in use"),
+    ("message_processor", "not-an-endpoint", PUSH_EINVAL), ("message_processor", "%s%n%n%n", PUSH_EINVAL),
+    ("message_processor_backyard", ">tcp://", PUSH_EINVAL), ("message_processor_backyard", ">%n%s,@%n", PUSH_EINVAL),
+    ("pidfile", "{tmp}/no/such/dir/pid", "unable to create pid file {tmp}/no/such/dir/pid, " + NOENT),
+    ("pidfile", "/nonexistent/%s%n%n", "unable to create pid file /nonexistent/%s%n%n, " + NOENT),
+    ("pidfile", "{tmp}", "unable to create pid file {tmp}, code=21 (Is a directory)"),
+    ("pidfile", "/dev/full", "unable to write pid file /dev/full, code=28 (No space left on device)")])
+def test_each_failing_step_logs_its_message_and_exits_with_one(relay, busy, key, value, logged):
+    relay.keys[key] = value.format(tmp=relay.tmp, **busy)
+    fails_with(["-c", relay.config()], [err(logged.format(tmp=relay.tmp))])
+
+
+def test_pid_file_holds_exactly_the_pid_and_stays_after_the_stop(relay):
+    os.umask(0o022)
+    pidfile = relay.keys["pidfile"]
+    for existing in (None, b"123456789012345\n"):  # longer than any pid
+        if existing:
+            with open(pidfile, "wb") as f:
+                f.write(existing)
+        daemon = Daemon(["-c", relay.config()])
+        assert wait_ready(daemon, pidfile)  # exactly the pid, no newline
+        assert existing or os.stat(pidfile).st_mode & 0o777 == 0o640
+        daemon.signal(signal.SIGTERM)
+        assert daemon.wait() == 0 and read(pidfile) == str(daemon.pid).encode()
+    relay.keys["pidfile"] = "/dev/null"  # runs and relays
+    relay.daemon = Daemon(["-c", relay.config()])
+    relay.connect()
+    assert relay.stop() == 0
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_stop_ends_with_exiting_and_status_zero(relay, sig):
+    relay.start()
+    assert relay.stop(sig) == 0 and relay.daemon.lines() == [START, EXITING]
+    assert relay.daemon.out() == relay.daemon.err() == ""  # no socket left dangling
+
+
+# A signal that lands after the loop's last check for it, but before it
+# waits again, must still end the daemon promptly. The preloaded shim holds
+# every poll back, so that a signal sent right after a routed message lands
+# in exactly that gap.
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGTERM])
+def test_signal_between_check_and_wait_still_stops_promptly(relay, sig):
+    relay.start({"LD_PRELOAD": SHIM, "POLL_SHIM_DELAY_MS": "50"})
+    relay.send_udp(b"last")
+    assert recv(relay.pub) == [b"last"]
+    relay.daemon.signal(sig)
+    assert relay.daemon.wait(1) == 0 and relay.daemon.lines() == [START, EXITING]

@@ -1,0 +1,136 @@
+# Load and fault runs against the real daemon, bounded in time and count, on
+# the loopback interface only, with the tap tool as load generator and sink.
+# Each prints its figures on a "figures:" line.
+import os, signal, time
+import pytest, zmq
+from conftest import EXITING, TAP, Process, err, free_port, recv, tcp, until
+
+SANITIZED = bool(os.environ.get("VOSTRELLD_SANITIZED"))  # freed memory is held back on purpose
+OVERFLOWS = {err("Overflow message processor queue!"), err("Overflow message processor backyard queue!")}
+EXEMPTIONS = {err("Exemption message processor queue!"), err("Exemption message processor backyard queue!")}
+
+
+def alternates(lines):
+    # Overflow and exemption lines alternate, an overflow first, and nothing else is logged.
+    return all(line in (EXEMPTIONS if i % 2 else OVERFLOWS) for i, line in enumerate(lines))
+
+
+def rss_kib(pid): return int(open("/proc/%d/status" % pid).read().split("VmRSS:")[1].split()[0])
+def received(tap): return tap.out().count("\n")
+
+
+def flood(relay):
+    # Both inputs at full rate, the four routes in turn, until stopped.
+    texts = ["plain text", "#win text", "#jwin text", "#oldmp 0123456789ab 0011223344556677"]
+    return [Process([TAP, "send", "-n", "1000000000", target, *texts])
+            for target in ("udp://127.0.0.1:" + relay.keys["udpport"], relay.keys["subscriber"])]
+
+
+def finish(*taps):
+    for tap in taps:
+        tap.signal(signal.SIGTERM)
+    assert None not in [tap.wait() for tap in taps]
+    return [received(tap) for tap in taps]
+
+
+@pytest.mark.parametrize("backyard_present", [False, True])
+def test_flood_with_processors_absent(relay, backyard_present):
+    # Both absent: one overflow period for the whole flood. Only the record
+    # processor absent: every accepted backyard text ends the period, and the
+    # next record starts another.
+    backyard = tcp(free_port())
+    relay.keys.update(message_processor="@" + tcp(free_port()), buffer_size="65507",
+                      message_processor_backyard=">" + backyard if backyard_present else "@" + tcp(free_port()))
+    relay.start()
+    pid, started, rss_start = relay.daemon.pid, time.monotonic(), rss_kib(relay.daemon.pid)
+    sinks = [Process([TAP, "watch", relay.keys[key]]) for key in ("publisher", "gatewaypublisher")]
+    sinks.append(Process([TAP, "pull", backyard]))
+    senders = flood(relay)
+    assert until(lambda: received(sinks[0]) > 20000, 10)  # warmed up
+    rss_warm, published_warm = rss_kib(pid), received(sinks[0])
+    time.sleep(3)
+    rss_end, seconds = rss_kib(pid), time.monotonic() - started
+    finish(*senders)
+    published, gateway, backyard_received = finish(*sinks)
+    assert published > published_warm  # still publishing after warm-up
+    stopping = time.monotonic()
+    assert relay.stop() == 0
+    stop_seconds, lines = time.monotonic() - stopping, relay.daemon.new_lines()
+    assert stop_seconds < 1 and lines[-1] == EXITING and alternates(lines[:-1])
+    assert backyard_present or len(lines) == 2
+    assert SANITIZED or rss_end - rss_warm < 1024, "KiB grown after warm-up"
+    print("figures: flood %.1f s, %d published, %d on the gateway, %d to the backyard, %d latch lines (%.0f/s), "
+          "RSS start %d KiB, warm %d KiB, end %d KiB, stop %.3f s" % (
+              seconds, published, gateway, backyard_received, len(lines) - 1, (len(lines) - 1) / seconds,
+              rss_start, rss_warm, rss_end, stop_seconds))
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_stop_during_flood_ends_cleanly(relay, sig):
+    relay.keys["message_processor"] = "@" + tcp(free_port())
+    relay.start()
+    senders = flood(relay)
+    assert until(lambda: len(relay.daemon.new_lines()) > 0, 10)  # the first record overflows
+    relay.daemon.signal(sig)
+    # Leak checking at exit (sanitizer builds) turns a leak into a status.
+    assert relay.daemon.wait(3) == 0 and relay.daemon.new_lines()[-1] == EXITING
+    finish(*senders)
+
+
+def record(n):
+    # Record n carries its number in the timestamp and a payload made from it.
+    words = (n * 2654435761 % 2**32).to_bytes(4, "big") + (~n % 2**32).to_bytes(4, "big")
+    return b"#oldmp %012x %s" % (n, words.hex().encode()), [n.to_bytes(6, "big"), words]
+
+
+def send_pairs(relay, first, count):
+    for n in range(first, first + count):
+        relay.push(record(n)[0], b"#jwin %d" % n)
+    return first + count
+
+
+def test_processors_come_and_go_while_records_flow(relay):
+    ports = free_port(), free_port()
+    relay.keys["message_processor"], relay.keys["message_processor_backyard"] = (">" + tcp(p) for p in ports)
+    relay.start()
+    sent, last, counts, cycles = 0, [-1, -1], [0, 0], 4
+    for _ in range(cycles):
+        socks = [relay.zsock(zmq.PULL, tcp(port), bind=True) for port in ports]
+        first, seen, deadline = sent, [False, False], time.monotonic() + 10
+        while not all(seen):  # present: until this cycle's own texts arrive on both
+            assert time.monotonic() < deadline
+            sent = send_pairs(relay, sent, 20)
+            for k, sock in enumerate(socks):
+                while (frames := recv(sock, 0.02)):
+                    number = int.from_bytes(frames[0], "big") if k == 0 else int(frames[0])
+                    assert frames == (record(number)[1] if k == 0 else [b"%d" % number])  # exact
+                    assert number > last[k]  # in order, never twice
+                    last[k], counts[k], seen[k] = number, counts[k] + 1, seen[k] or number >= first
+        for sock in socks:  # gone: the queues fill up, then refuse
+            sock.close()
+        sent = send_pairs(relay, sent, 3000)
+        relay.sync()
+    # While one queue refuses and the other does not, the shared latch flips
+    # with every pair of texts; so outages count by the alternation only.
+    lines = relay.daemon.new_lines()
+    assert alternates(lines) and len(lines) >= 2 * cycles - 1
+    print("figures: %d processor outages, %d texts sent, %d records and %d backyard texts received exact, none "
+          "twice" % (cycles, 2 * sent, *counts))
+
+
+def test_slow_subscriber_blocks_no_other_route(relay):
+    backyard, relay.keys["message_processor_backyard"] = relay.processor()
+    relay.start()
+    stalled = relay.zsock(zmq.SUB)  # subscribes and never reads
+    stalled.rcvhwm = 10
+    stalled.connect(relay.keys["publisher"])
+    relay.sync()  # relay.pub is not read below either
+    started, batches, others = time.monotonic(), 40, 50
+    for batch in range(batches):
+        for n in range(batch * others, (batch + 1) * others):
+            relay.push(*[b"f" * 1000] * 10, b"#win %d" % n, b"#jwin %d" % n)
+        for n in range(batch * others, (batch + 1) * others):
+            assert (recv(relay.gw, 5), recv(backyard, 5)) == ([b"%d" % n], [b"%d" % n])
+    assert relay.daemon.new_lines() == []
+    print("figures: stalled subscriber, %d texts of 1000 B in %.2f s, all %d gateway and backyard texts delivered "
+          "in order" % (batches * others * 12, time.monotonic() - started, batches * others))

@@ -1,0 +1,177 @@
+# Routing of texts received over UDP and on the inbound endpoint: the
+# publishers, both message processors and the overflow latch they share,
+# hostile inputs, and loop faults provoked by the poll shim.
+import contextlib, os
+import pytest, zmq
+from conftest import EXITING, SHIM, START, err, free_port, read_until, recv, tcp
+
+PUB, GW = "publisher", "gateway"
+ROUTES = [  # text, route, published bytes (None: the text unchanged)
+    (b"hello", PUB, None), (b"#win abc", GW, b"abc"), (b"#win ", GW, b""), (b"#win  two", GW, b" two"),
+    (b"#win", PUB, None), (b"#winabc", PUB, None), (b"#WIN abc", PUB, None), (b"win abc", PUB, None),
+    (b" #win abc", PUB, None), (b"xwin abc", PUB, None), (b"#jwinx", PUB, None), (b"#jwin", PUB, None),
+    (b"xjwin a", PUB, None), (b"#oldmp", PUB, None), (b"#oldmpx", PUB, None), (b"xoldmp 0123456789ab 0", PUB, None),
+    (b"", PUB, b""), (b"\0abc", PUB, b""), (b"ab\0cd", PUB, b"ab"), (b"#win a\0b", GW, b"a"),
+    (b"\xe9\x01\x1b[31m\x7f\xff", PUB, None)]
+
+
+@pytest.mark.parametrize("over_udp", [True, False])
+def test_prefix_decides_the_publisher(relay, over_udp):
+    relay.start()
+    (relay.send_udp if over_udp else relay.push)(*[text for text, _, _ in ROUTES], b"end", b"#win end")
+    routes = [route for route in ROUTES if route[0] or not over_udp]  # an empty datagram is dropped, silently
+    for sock, route in ((relay.pub, PUB), (relay.gw, GW)):
+        assert read_until(sock, b"end") == [p if p is not None else t for t, r, p in routes if r == route]
+    assert relay.stop() == 0 and relay.daemon.lines() == [START, EXITING]
+
+
+@pytest.mark.parametrize("value, size", [
+    ("100", 2048), ("2048", 2048), ("4096", 4096), ("65507", 65507), ("70000", 65507), ("letters", 2048),
+    (" \t+3000xyz", 3000), ("-5", 2048), ("99999999999", 65507), ("-99999999999", 2048)])
+def test_buffer_size_is_clamped_and_cuts_longer_datagrams(relay, value, size):
+    relay.keys["buffer_size"] = value
+    relay.start()
+    whole = bytes(97 + i % 26 for i in range(size))
+    for sent in (whole, whole + b"Z")[:1 if size == 65507 else 2]:  # no datagram is longer
+        relay.send_udp(sent)
+        assert recv(relay.pub) == [whole]
+
+
+def udp_ports(pid):
+    # The local ports of the UDP sockets that process pid holds.
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        with contextlib.suppress(OSError):  # gone meanwhile
+            inodes.add(os.readlink("/proc/%d/fd/%s" % (pid, fd))[8:-1])
+    rows = [row.split() for row in open("/proc/net/udp").readlines()[1:]]
+    return [int(row[1].split(":")[1], 16) for row in rows if row[9] in inodes]
+
+
+@pytest.mark.parametrize("value, add", [("{}", 65536), (" {}junk", 0), ("{}", 5 * 65536), ("0", None), ("none", None)])
+def test_udp_port_is_reduced_to_sixteen_bits(relay, value, add):
+    port = int(relay.keys["udpport"])
+    relay.keys["udpport"] = value.format(port + (add or 0))
+    relay.launch()
+    [bound] = udp_ports(relay.daemon.pid)
+    assert bound == port if add is not None else bound > 0  # None: one the system chose
+    relay.connect(bound)  # and datagrams to it are relayed
+    assert relay.stop() == 0 and relay.daemon.lines() == [START, EXITING]
+
+
+MP_OVER, BY_OVER, MP_EXEMPT, BY_EXEMPT = (err("%s message processor %squeue!" % (what, queue))
+                                          for what in ("Overflow", "Exemption") for queue in ("", "backyard "))
+
+
+def test_backyard_gets_the_text_after_the_prefix_and_refusals_are_reported_once(relay):
+    port = free_port()
+    relay.keys["message_processor_backyard"] = "@" + tcp(port)  # no peer yet: refused at once
+    relay.start()
+    relay.push(*(b"#jwin lost %d" % i for i in range(100)))
+    relay.sync()
+    assert relay.daemon.new_lines() == [BY_OVER]
+    backyard = relay.zsock(zmq.PULL, tcp(port))
+    for _ in range(250):  # until the processor is attached
+        relay.push(b"#jwin ")
+        if (first := recv(backyard, 0.02)):
+            break
+    assert first == [b""] and relay.daemon.new_lines() == [BY_EXEMPT]
+    relay.push(b"#jwin abc", b"#jwin  x", b"#jwin a\0b", b"#jwin \x80\x1b\x01")
+    assert [recv(backyard) for _ in range(4)] == [[b"abc"], [b" x"], [b"a"], [b"\x80\x1b\x01"]]
+    relay.sync()
+    assert relay.stop() == 0 and relay.daemon.new_lines() == [EXITING]
+
+
+def test_connecting_backyard_queues_silently_and_never_delays_other_routes(relay):
+    port = free_port()
+    relay.keys["message_processor_backyard"] = ">" + tcp(port)
+    relay.start()
+    relay.push(*(b"#jwin %d" % i for i in range(50)))
+    relay.sync()
+    assert relay.daemon.new_lines() == []  # queued, not refused
+    backyard = relay.zsock(zmq.PULL, tcp(port), bind=True)
+    assert [recv(backyard, 5) for _ in range(50)] == [[b"%d" % i] for i in range(50)]
+    backyard.close()
+    # Gone again: once its queue is full, sends are refused at once, and the
+    # publishers keep being served.
+    relay.push(*(b"#jwin %d" % i if i % 1000 else b"plain %d" % i for i in range(5000)))
+    assert [recv(relay.pub, 5) for _ in range(5)] == [[b"plain %d" % i] for i in range(0, 5000, 1000)]
+    assert relay.daemon.new_lines() == [BY_OVER]
+
+
+TS, TS_BYTES, LONG = b"0123456789ab", bytes.fromhex("0123456789ab"), bytes(b"0123456789abcdefABCDEF"[i * 7 % 22]
+                                                                           for i in range(40000))
+SIZE, BAD_TS = err("send_data: wrong size of input data!"), err("send_data: string_to_uint8_arr: wrong timestamp!")
+BAD_DATA = err("send_data: string_to_uint8_arr: wrong data!")
+
+
+def invalid(code): return err("string_to_uint8_arr: Invalid input data: [%s]" % code)
+
+
+RECORDS = [  # text after "#oldmp ", payload delivered (None: dropped), lines logged
+    (TS + b"|0a0B", b"\x0a\x0b", []), (b"0123456789AB ", b"", []), (b"0123456789AB", None, [SIZE]), (b"", None, [SIZE]),
+    (TS + b" abc", b"\xab", []), (TS + b" 5", b"", []), (TS + b"c", b"", []), (TS + b"\xe900ff", b"\x00\xff", []),
+    (TS + b" abZ", None, [invalid("5A"), BAD_DATA]), (TS + b" Z", None, [invalid("5A"), BAD_DATA]),
+    (TS + b" 0\xe9", None, [invalid("FFFFFFE9"), BAD_DATA]), (TS + b" \x01\x01", None, [invalid("01"), BAD_DATA]),
+    (b"0123456789aG 00", None, [invalid("47"), BAD_TS]), (b"0123 56789ab 00", None, [invalid("20"), BAD_TS]),
+    (b"\xe9123456789ab 00", None, [invalid("FFFFFFE9"), BAD_TS]), (TS + b" " + LONG, bytes.fromhex(LONG.decode()), []),
+    (TS + b" " + LONG[:3001] + b"g" + LONG, None, [invalid("67"), BAD_DATA])]
+
+
+def test_records_are_checked_decoded_and_pushed_as_two_frames(relay):
+    processor, relay.keys["message_processor"] = relay.processor()
+    relay.start()
+    for record, payload, lines in RECORDS:
+        relay.push(b"#oldmp " + record)
+        relay.sync()
+        got = recv(processor) if payload is not None else None
+        assert (got, relay.daemon.new_lines()) == (None if payload is None else [TS_BYTES, payload], lines), record[:40]
+    assert recv(processor, 0.1) is None  # nothing else, nothing twice
+
+
+RECORD, BACKYARD = b"#oldmp " + TS + b" 00", b"#jwin x"
+
+
+@pytest.mark.parametrize("refusing, steps", [
+    ("message_processor", [(RECORD, MP_OVER), (RECORD, None), (BACKYARD, BY_EXEMPT), (BACKYARD, None),
+                           (RECORD, MP_OVER)]),
+    ("message_processor_backyard", [(BACKYARD, BY_OVER), (BACKYARD, None), (RECORD, MP_EXEMPT), (RECORD, None)]),
+    ("both", [(RECORD, MP_OVER), (BACKYARD, None), (RECORD, None)])])
+def test_one_latch_serves_both_queues(relay, refusing, steps):
+    for key in ("message_processor", "message_processor_backyard"):
+        relay.keys[key] = "@" + tcp(free_port()) if refusing in (key, "both") else relay.processor()[1]
+    relay.start()
+    for text, logged in steps:
+        relay.push(text)
+        relay.sync()
+        assert relay.daemon.new_lines() == ([logged] if logged else [])
+
+
+def test_huge_and_cut_inputs_are_relayed_exactly(relay):
+    huge = bytes(0x80 + i % 128 if i % 4099 == 0 else 0x78 for i in range(8 << 20))
+    digits = b"0123456789abcdef" * (1 << 18)
+    processor, relay.keys["message_processor"] = relay.processor()
+    backyard, relay.keys["message_processor_backyard"] = relay.processor()
+    relay.start()
+    relay.send_udp(b"u" * 65507)  # cut to "/buffer_size"
+    assert recv(relay.pub) == [b"u" * 2048]
+    for text, sock, frames in ((huge, relay.pub, [huge]), (b"#jwin " + huge, backyard, [huge]), (
+            b"#oldmp " + TS + b" " + digits, processor, [TS_BYTES, bytes.fromhex(digits.decode())])):
+        relay.push(text)
+        assert recv(sock, 10) == frames
+    relay.sync()
+    assert relay.daemon.new_lines() == []
+
+
+@pytest.mark.parametrize("fault, logged", [
+    ("POLL_SHIM_FD_ERROR", []),  # every readiness of the UDP socket comes with an error
+    # Each inbound text also makes the UDP socket look readable, empty.
+    ("POLL_SHIM_SPURIOUS_FD", [err("udp_socket_handler: udp_socket_handler: 11, Resource temporarily unavailable")]
+     * 5)])
+def test_loop_faults_never_drop_or_block_an_input(relay, fault, logged):
+    relay.start({"LD_PRELOAD": SHIM, fault: "1"})
+    for i in range(5):
+        relay.push(b"inbound %d" % i)
+        assert recv(relay.pub) == [b"inbound %d" % i]
+        relay.send_udp(b"datagram %d" % i)
+        assert recv(relay.pub) == [b"datagram %d" % i]
+    assert relay.daemon.new_lines() == logged
