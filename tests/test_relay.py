@@ -3,7 +3,7 @@
 # hostile inputs, and loop faults provoked by the poll shim.
 import contextlib, os
 import pytest, zmq
-from conftest import EXITING, SHIM, START, err, free_port, read_until, recv, tcp
+from conftest import EXITING, SHIM, START, err, free_port, read_until, recv, tcp, until
 
 PUB, GW = "publisher", "gateway"
 ROUTES = [  # text, route, published bytes (None: the text unchanged)
@@ -95,7 +95,9 @@ def test_connecting_backyard_queues_silently_and_never_delays_other_routes(relay
     # publishers keep being served.
     relay.push(*(b"#jwin %d" % i if i % 1000 else b"plain %d" % i for i in range(5000)))
     assert [recv(relay.pub, 5) for _ in range(5)] == [[b"plain %d" % i] for i in range(0, 5000, 1000)]
-    assert relay.daemon.new_lines() == [BY_OVER]
+    # Where the library makes room while it reconnects, the latch flips again.
+    lines = relay.daemon.new_lines()
+    assert lines[:1] == [BY_OVER] and set(lines) <= {BY_OVER, BY_EXEMPT}
 
 
 TS, TS_BYTES, LONG = b"0123456789ab", bytes.fromhex("0123456789ab"), bytes(b"0123456789abcdefABCDEF"[i * 7 % 22]
@@ -162,16 +164,18 @@ def test_huge_and_cut_inputs_are_relayed_exactly(relay):
     assert relay.daemon.new_lines() == []
 
 
-@pytest.mark.parametrize("fault, logged", [
-    ("POLL_SHIM_FD_ERROR", []),  # every readiness of the UDP socket comes with an error
+@pytest.mark.parametrize("fault, line", [
+    ("POLL_SHIM_FD_ERROR", None),  # every readiness of the UDP socket comes with an error
     # Each inbound text also makes the UDP socket look readable, empty.
-    ("POLL_SHIM_SPURIOUS_FD", [err("udp_socket_handler: udp_socket_handler: 11, Resource temporarily unavailable")]
-     * 5)])
-def test_loop_faults_never_drop_or_block_an_input(relay, fault, logged):
+    ("POLL_SHIM_SPURIOUS_FD", err("udp_socket_handler: udp_socket_handler: 11, Resource temporarily unavailable"))])
+def test_loop_faults_never_drop_or_block_an_input(relay, fault, line):
     relay.start({"LD_PRELOAD": SHIM, fault: "1"})
     for i in range(5):
         relay.push(b"inbound %d" % i)
         assert recv(relay.pub) == [b"inbound %d" % i]
+        # The next text only once this readiness is over, lest it fill it.
+        assert until(lambda: len(relay.daemon.lines()) == 2 + i if line else True)
+    for i in range(5):
         relay.send_udp(b"datagram %d" % i)
         assert recv(relay.pub) == [b"datagram %d" % i]
-    assert relay.daemon.new_lines() == logged
+    assert relay.daemon.new_lines() == ([line] * 5 if line else [])
