@@ -1,8 +1,9 @@
 #include "config.h"
 
+#include "log.h"
+
 #include <climits>
 #include <cstdlib>
-#include <syslog.h>
 
 config_string_type config_strings[STR_COUNT] = {
     {"/pidfile", nullptr},
@@ -24,13 +25,14 @@ bool create_config(const char *config_file)
 {
     config = zconfig_load(config_file);
     if (!config) {
-        syslog(LOG_ERR, "Error in the configuration file!");
+        log_line(LOG_ERR, "Error in the configuration file!");
         return false;
     }
     for (config_string_type &entry : config_strings) {
         entry.value = zconfig_get(config, entry.name, nullptr);
         if (!entry.value) {
-            syslog(LOG_ERR, "Parameter \"%s\" is not found in the configuration file!", entry.name);
+            log_line(LOG_ERR, "Parameter \"%s\" is not found in the configuration file!",
+                     entry.name);
             destroy_config();
             return false;
         }

@@ -1,13 +1,13 @@
 #include "endpoints.h"
 
 #include "config.h"
+#include "log.h"
 #include "router.h"
 
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 zsock_t *sockets[SOCKET_COUNT] = {nullptr, nullptr, nullptr};
@@ -36,12 +36,12 @@ static bool create_bound_socket(int index)
 {
     sockets[index] = zsock_new(sockets_type[index]);
     if (!sockets[index]) {
-        syslog(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+        log_line(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
         return false;
     }
     const char *endpoint = config_strings[socket_endpoint_key[index]].value;
     if (zsock_bind(sockets[index], "%s", endpoint) == -1) {
-        syslog(LOG_ERR, "%s: zsock_bind: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+        log_line(LOG_ERR, "%s: zsock_bind: %d, %s", "create_sockets", errno, zmq_strerror(errno));
         return false;
     }
     zsock_set_sndtimeo(sockets[index], BOUND_SOCKET_TIMEOUT_MSECS);
@@ -63,7 +63,7 @@ static bool create_udp_socket()
                  sizeof address) == 0)
             return true;
     }
-    syslog(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
+    log_line(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
     return false;
 }
 
@@ -71,7 +71,8 @@ static bool create_push_socket(zsock_t **handle, int endpoint_key)
 {
     *handle = zsock_new_push(config_strings[endpoint_key].value);
     if (!*handle) {
-        syslog(LOG_ERR, "%s: zsock_new_push: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+        log_line(LOG_ERR, "%s: zsock_new_push: %d, %s", "create_sockets", errno,
+                 zmq_strerror(errno));
         return false;
     }
     return true;
@@ -114,7 +115,7 @@ bool create_reactor()
 {
     reactor = zloop_new();
     if (!reactor) {
-        syslog(LOG_ERR, "%s: zloop_new: %d, %s", "create_reactor", errno, zmq_strerror(errno));
+        log_line(LOG_ERR, "%s: zloop_new: %d, %s", "create_reactor", errno, zmq_strerror(errno));
         return false;
     }
     zmq_pollitem_t udp_pollitem = {nullptr, udp_sock_descriptor, ZMQ_POLLIN, 0};
@@ -123,7 +124,7 @@ bool create_reactor()
             -1 ||
         zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) == -1 ||
         !zloop_ticket(reactor, interrupt_check, nullptr)) {
-        syslog(LOG_ERR, "%s: zloop_reader: %d, %s", "create_reactor", errno, zmq_strerror(errno));
+        log_line(LOG_ERR, "%s: zloop_reader: %d, %s", "create_reactor", errno, zmq_strerror(errno));
         zloop_destroy(&reactor);
         return false;
     }
@@ -139,8 +140,8 @@ int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
 {
     char *message = zstr_recv(sockets[SUBSCRIBER_SOCKET]);
     if (!message) {
-        syslog(LOG_ERR, "%s: zstr_recv: %d, %s", "subscriber_socket_handler", errno,
-               zmq_strerror(errno));
+        log_line(LOG_ERR, "%s: zstr_recv: %d, %s", "subscriber_socket_handler", errno,
+                 zmq_strerror(errno));
         return 1;
     }
     send_data(message);
@@ -158,8 +159,8 @@ int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
     ssize_t received = recvfrom(udp_sock_descriptor, buffer, udp_buffer_size, MSG_DONTWAIT,
                                 reinterpret_cast<struct sockaddr *>(&clientaddr), &si_len);
     if (received == -1) {
-        syslog(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
-               strerror(errno));
+        log_line(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
+                 strerror(errno));
         return 1;
     }
     if (received > 0) {

@@ -3,13 +3,13 @@
 
 #include "config.h"
 #include "endpoints.h"
+#include "log.h"
 #include "sw-version.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <syslog.h>
 #include <unistd.h>
 
 static void log_start_line()
@@ -18,8 +18,9 @@ static void log_start_line()
     int czmq_major, czmq_minor, czmq_patch;
     zmq_version(&zmq_major, &zmq_minor, &zmq_patch);
     zsys_version(&czmq_major, &czmq_minor, &czmq_patch);
-    syslog(LOG_INFO, "Starting %s, ZMQ version %d.%d.%d, CZMQ version %d.%d.%d", SW_VERSION_STRING,
-           zmq_major, zmq_minor, zmq_patch, czmq_major, czmq_minor, czmq_patch);
+    log_line(LOG_INFO, "Starting %s, ZMQ version %d.%d.%d, CZMQ version %d.%d.%d",
+             SW_VERSION_STRING, zmq_major, zmq_minor, zmq_patch, czmq_major, czmq_minor,
+             czmq_patch);
 }
 
 static bool write_all(int fd, const char *data, size_t size)
@@ -44,7 +45,8 @@ static bool create_pidfile()
     const char *path = config_strings[PIDFILE_STR].value;
     int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0640);
     if (fd == -1) {
-        syslog(LOG_ERR, "unable to create pid file %s, code=%d (%s)", path, errno, strerror(errno));
+        log_line(LOG_ERR, "unable to create pid file %s, code=%d (%s)", path, errno,
+                 strerror(errno));
         return false;
     }
     char pid_text[16];
@@ -56,8 +58,8 @@ static bool create_pidfile()
         write_errno = errno;
     }
     if (!written) {
-        syslog(LOG_ERR, "unable to write pid file %s, code=%d (%s)", path, write_errno,
-               strerror(write_errno));
+        log_line(LOG_ERR, "unable to write pid file %s, code=%d (%s)", path, write_errno,
+                 strerror(write_errno));
         return false;
     }
     return true;
@@ -71,10 +73,9 @@ static void destroy_all()
     destroy_config();
 }
 
-int main(int argc, char *argv[])
+// Everything between opening and closing the log; the exit status.
+static int run(int argc, char *argv[])
 {
-    openlog("vostrelld", 0, LOG_USER);
-    setlogmask(0xff);
     log_start_line();
 
     const char *config_file = nullptr;
@@ -87,7 +88,7 @@ int main(int argc, char *argv[])
         config_file = optarg;
     }
     if (!config_file) {
-        syslog(LOG_ERR, "The configuration file is not defined!\n");
+        log_line(LOG_ERR, "The configuration file is not defined!\n");
         return 1;
     }
     // Standard output is reserved for the usage line; the messaging library
@@ -103,6 +104,14 @@ int main(int argc, char *argv[])
     }
     zloop_start(reactor);
     destroy_all();
-    syslog(LOG_INFO, "Exiting");
+    log_line(LOG_INFO, "Exiting");
     return 0;
+}
+
+int main(int argc, char *argv[])
+{
+    log_open("vostrelld", LOG_USER);
+    int status = run(argc, argv);
+    log_close();
+    return status;
 }

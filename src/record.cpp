@@ -1,6 +1,6 @@
 #include "record.h"
 
-#include <syslog.h>
+#include "log.h"
 
 // Table of the hex value of every byte, shifted into place for the first
 // (high) or the second (low) digit of a pair, with INVALID_DIGIT set for a
@@ -48,8 +48,8 @@ size_t string_to_uint8_arr(const char *hex_string, uint8_t *pret, ssize_t max_si
     for (const char *digit = hex_string; *digit; digit++) {
         uint32_t value = hex_pairs.low[static_cast<unsigned char>(*digit)];
         if (value == INVALID_DIGIT) {
-            syslog(LOG_ERR, "%s: Invalid input data: [%02X]", "string_to_uint8_arr",
-                   static_cast<unsigned>(static_cast<int>(static_cast<signed char>(*digit))));
+            log_line(LOG_ERR, "%s: Invalid input data: [%02X]", "string_to_uint8_arr",
+                     static_cast<unsigned>(static_cast<int>(static_cast<signed char>(*digit))));
             return 0;
         }
         if (upper)
@@ -64,7 +64,7 @@ size_t string_to_uint8_arr(const char *hex_string, uint8_t *pret, ssize_t max_si
 bool decode_record_timestamp(char *str_data, size_t str_len, uint8_t timestamp[TIMESTAMP_SIZE])
 {
     if (str_len <= TIMESTAMP_DIGITS) {
-        syslog(LOG_ERR, "%s: wrong size of input data!", "send_data");
+        log_line(LOG_ERR, "%s: wrong size of input data!", "send_data");
         return false;
     }
     str_data[TIMESTAMP_DIGITS] = '\0';
@@ -72,7 +72,7 @@ bool decode_record_timestamp(char *str_data, size_t str_len, uint8_t timestamp[T
         // Decoded again, digit by digit, for the message about the first
         // invalid one.
         string_to_uint8_arr(str_data, timestamp, TIMESTAMP_SIZE);
-        syslog(LOG_ERR, "%s: string_to_uint8_arr: wrong timestamp!", "send_data");
+        log_line(LOG_ERR, "%s: string_to_uint8_arr: wrong timestamp!", "send_data");
         return false;
     }
     return true;
@@ -90,7 +90,7 @@ bool decode_record_payload(const char *str_data, size_t str_len, uint8_t *payloa
         // Decoded again, digit by digit, for the message about the first
         // invalid one.
         string_to_uint8_arr(digits, payload, static_cast<ssize_t>(data_size));
-        syslog(LOG_ERR, "%s: string_to_uint8_arr: wrong data!", "send_data");
+        log_line(LOG_ERR, "%s: string_to_uint8_arr: wrong data!", "send_data");
         return false;
     }
     return true;

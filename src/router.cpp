@@ -1,11 +1,11 @@
 #include "router.h"
 
 #include "handles.h"
+#include "log.h"
 #include "record.h"
 
 #include <cerrno>
 #include <cstring>
-#include <syslog.h>
 
 static const char GATEWAY_PREFIX[] = "#win ";
 static const char RECORD_PREFIX[] = "#oldmp ";
@@ -44,29 +44,29 @@ static void latch_send_result(int rc, int send_errno, const queue_notices &queue
 {
     if (rc == 0) {
         if (overflow_flag) {
-            syslog(LOG_ERR, "%s", queue.exemption);
+            log_line(LOG_ERR, "%s", queue.exemption);
             overflow_flag = false;
         }
     } else if (send_errno == EAGAIN) {
         if (!overflow_flag) {
-            syslog(LOG_ERR, "%s", queue.overflow);
+            log_line(LOG_ERR, "%s", queue.overflow);
             overflow_flag = true;
         }
     } else {
-        syslog(LOG_ERR, "%s: zframe_send: %d, %s", "send_data", send_errno,
-               zmq_strerror(send_errno));
+        log_line(LOG_ERR, "%s: zframe_send: %d, %s", "send_data", send_errno,
+                 zmq_strerror(send_errno));
     }
 }
 
 static void log_frame_failure()
 {
-    syslog(LOG_ERR, "%s: zframe_new: %d, %s", "send_data", errno, zmq_strerror(errno));
+    log_line(LOG_ERR, "%s: zframe_new: %d, %s", "send_data", errno, zmq_strerror(errno));
 }
 
 static void publish(int index, const char *text, const char *failure_format)
 {
     if (zstr_send(sockets[index], text) == -1)
-        syslog(LOG_ERR, failure_format, "send_data", errno, zmq_strerror(errno));
+        log_line(LOG_ERR, failure_format, "send_data", errno, zmq_strerror(errno));
 }
 
 // Pushes text as one frame to the backyard message processor, never waiting.

@@ -70,37 +70,55 @@ def read(path):
 
 
 class LogListener:
-    # Keeps what processes send to /dev/log as "<priority>ident: text" with
-    # the sender's pid. Where a syslog daemon owns /dev/log it listens on a
+    # Keeps what processes send to /dev/log, with the sender's pid, on a
+    # thread of its own. Where a syslog daemon owns /dev/log it listens on a
     # private path, which each daemon then sees as /dev/log in a mount
     # namespace of its own.
     LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d (.*)", re.S)
 
     def __init__(self):
-        self.sock, self.path = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), "/dev/log"
-        self.private = self.sock.connect_ex(self.path) == 0
-        if self.private:
-            self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-            self.path = "/tmp/vostrelld-log.%d" % os.getpid()
-        if os.path.lexists(self.path):
-            os.unlink(self.path)  # left by an earlier listener
-        self.sock.bind(self.path)
-        atexit.register(os.unlink, self.path)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
-        self.sock.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE
+        # The daemon drops what a full queue cannot take: give it the queue
+        # of a systemd host before the socket is made.
+        with open("/proc/sys/net/unix/max_dgram_qlen", "r+") as qlen:
+            if int(qlen.read()) < 512:
+                qlen.seek(0), qlen.write("512")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as probe:
+            self.private = probe.connect_ex("/dev/log") == 0
+        self.path = "/tmp/vostrelld-log.%d" % os.getpid() if self.private else "/dev/log"
         self.lines, self.marks, self.serial, self.arrived = [], set(), itertools.count(), threading.Condition()
+        self.reading = threading.Event()  # cleared: the listener stalls
+        self.reading.set()
+        self.bind()
+        atexit.register(os.unlink, self.path)
         threading.Thread(target=self._read, daemon=True).start()
 
+    def bind(self):
+        if os.path.lexists(self.path):
+            os.unlink(self.path)  # left by an earlier listener
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE
+        self.sock.settimeout(0.05)  # so that a new socket or a stall is noticed
+
+    def restart(self, meanwhile):
+        # As a syslog daemon restarts: its socket closed, the path unlinked,
+        # meanwhile() run without a listener, and a new socket bound.
+        old = self.sock
+        old.close(), os.unlink(self.path), meanwhile(), self.bind()
+
     def _read(self):
-        while True:
-            data, ancillary, _, _ = self.sock.recvmsg(1 << 16, socket.CMSG_SPACE(12))
+        while self.reading.wait():
+            try:
+                data, ancillary, _, _ = self.sock.recvmsg(1 << 16, socket.CMSG_SPACE(12))
+            except OSError:  # a time-out, or a socket closed by restart()
+                continue
             pid = struct.unpack("i", ancillary[0][2][:4])[0] if ancillary else 0
-            match = self.LINE.fullmatch(data)
             with self.arrived:
                 if pid == os.getpid():
                     self.marks.add(data)
                 else:
-                    self.lines.append((pid, (b"<%s>%s" % match.groups() if match else data).decode("latin-1")))
+                    self.lines.append((pid, data))
                 self.arrived.notify_all()
 
     def drain(self):
@@ -111,9 +129,14 @@ class LogListener:
         with self.arrived:
             assert self.arrived.wait_for(lambda: mark in self.marks, 5)
 
-    def of(self, pid):
+    def raw(self, pid):
         with self.arrived:
-            return [line for sender, line in self.lines if sender == pid]
+            return [data for sender, data in self.lines if sender == pid]
+
+    def of(self, pid):
+        # "<priority>ident: text" of each line from pid.
+        return [(b"<%s>%s" % match.groups() if (match := self.LINE.fullmatch(data)) else data).decode("latin-1")
+                for data in self.raw(pid)]
 
 
 LOG = LogListener()
@@ -152,13 +175,17 @@ class Process:
         return fresh
 
 
-def Daemon(args, env=None):
-    # The real daemon; VOSTRELLD_WRAPPER runs it under a tool such as
-    # valgrind, which keeps its pid.
-    argv = shlex.split(os.environ.get("VOSTRELLD_WRAPPER", "")) + [BIN] + args
+def logging(argv, env=None):
+    # A process that sees the listener as /dev/log.
     if LOG.private:
         argv = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /dev/log && exec "$@"', LOG.path] + argv
     return Process(argv, env)
+
+
+def Daemon(args, env=None):
+    # The real daemon; VOSTRELLD_WRAPPER runs it under a tool such as
+    # valgrind, which keeps its pid.
+    return logging(shlex.split(os.environ.get("VOSTRELLD_WRAPPER", "")) + [BIN] + args, env)
 
 
 def wait_ready(daemon, pidfile):

@@ -1,8 +1,8 @@
 # Command line, configuration, start-up failures, pid file and stop of the
 # real daemon.
-import os, signal, socket
+import os, re, signal, socket, sys, time
 import pytest
-from conftest import BIN, EXITING, KEYS, SHIM, START, Daemon, err, read, recv, wait_ready
+from conftest import BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, err, logging, read, read_until, recv, wait_ready
 
 BAD_FILE, NOT_DEFINED = "Error in the configuration file!", "The configuration file is not defined!\n"
 EINVAL, PUSH_EINVAL = ("create_sockets: %s: 22, Invalid argument" % call for call in ("zsock_bind", "zsock_new_push"))
@@ -120,3 +120,56 @@ def test_signal_between_check_and_wait_still_stops_promptly(relay, sig):
     assert recv(relay.pub) == [b"last"]
     relay.daemon.signal(sig)
     assert relay.daemon.wait(1) == 0 and relay.daemon.lines() == [START, EXITING]
+
+
+REFERENCE = "import sys, syslog\nsyslog.openlog('vostrelld', 0, syslog.LOG_USER)\n" \
+            "for priority, text in zip(sys.argv[1::2], sys.argv[2::2]):\n    syslog.syslog(int(priority), text)\n"
+
+
+def test_log_lines_carry_the_bytes_that_syslog_sends(relay):
+    # Beside glibc's syslog(3) for the same priorities and texts, from a
+    # process of the same identity: only the clock may differ.
+    relay.keys["pidfile"] = relay.tmp + "/" + "p" * 3000  # a line longer than most
+    daemons = [Daemon([]), Daemon(["-c", relay.config()])]
+    assert [daemon.wait() for daemon in daemons] == [1, 1]
+    texts = [START, err(NOT_DEFINED), START, err("unable to create pid file %s, code=36 (File name too long)"
+                                                 % relay.keys["pidfile"])]
+    reference = logging([sys.executable, "-c", REFERENCE] + [arg for line in texts for arg in
+                                                              (line[1:line.index(">")], line.split(": ", 1)[1])])
+    assert reference.wait() == 0
+
+    def unclocked(datagrams): return [re.sub(rb"^(<\d+>)\w{3} [ \d]\d \d\d:\d\d:\d\d ", rb"\1", d) for d in datagrams]
+    assert unclocked(LOG.raw(daemons[0].pid) + LOG.raw(daemons[1].pid)) == unclocked(LOG.raw(reference.pid))
+    assert daemons[0].lines() + daemons[1].lines() == texts
+
+
+def test_a_stalled_log_never_stalls_relaying(relay):
+    relay.start()
+    LOG.reading.clear()
+    try:  # every malformed record logs a line that the listener does not take
+        started, texts = time.monotonic(), [b"plain %d" % i for i in range(5000)]
+        relay.push(*(frame for text in texts for frame in (text, b"#oldmp bad")), b"end")
+        assert read_until(relay.pub, b"end", 10) == texts and time.monotonic() - started < 10
+    finally:
+        LOG.reading.set()
+    relay.daemon.new_lines()
+    relay.push(b"#oldmp bad")  # once the listener reads again, the next line arrives
+    relay.sync()
+    assert relay.daemon.new_lines() == [err("send_data: wrong size of input data!")]
+    LOG.reading.clear()
+    try:
+        relay.daemon.signal(signal.SIGTERM)
+        assert relay.daemon.proc.wait(5) == 0
+    finally:
+        LOG.reading.set()
+
+
+@pytest.mark.skipif(LOG.private, reason="the daemon sees the listener's first socket through a bind mount, "
+                                        "and a socket bound anew at that path stays out of its sight")
+def test_a_restarted_log_gets_the_next_line(relay):
+    relay.start()
+    # Without a listener a line is dropped, and the daemon goes on.
+    LOG.restart(meanwhile=lambda: (relay.push(b"#oldmp lost"), relay.sync()))
+    relay.push(b"#oldmp found")
+    relay.sync()
+    assert relay.daemon.new_lines() == [err("send_data: wrong size of input data!")]
