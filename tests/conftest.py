@@ -86,7 +86,7 @@ class LogListener:
             self.private = probe.connect_ex("/dev/log") == 0
         self.path = "/tmp/vostrelld-log.%d" % os.getpid() if self.private else "/dev/log"
         self.lines, self.marks, self.serial, self.arrived = [], set(), itertools.count(), threading.Condition()
-        self.reading = threading.Event()  # cleared: the listener stalls
+        self.reading, self.parked = threading.Event(), threading.Event()  # reading cleared: it stalls
         self.reading.set()
         self.bind()
         atexit.register(os.unlink, self.path)
@@ -103,15 +103,22 @@ class LogListener:
 
     def restart(self, meanwhile):
         # As a syslog daemon restarts: its socket closed, the path unlinked,
-        # meanwhile() run without a listener, and a new socket bound.
-        old = self.sock
-        old.close(), os.unlink(self.path), meanwhile(), self.bind()
+        # meanwhile() run without a listener, and a new socket bound. The
+        # reader stays out of the old socket, which a receive in progress
+        # would keep open.
+        self.parked.clear(), self.reading.clear()
+        assert self.parked.wait(5)
+        self.sock.close(), os.unlink(self.path), meanwhile(), self.bind()
+        self.reading.set()
 
     def _read(self):
-        while self.reading.wait():
+        while True:
+            if not self.reading.is_set():
+                self.parked.set()
+                self.reading.wait()
             try:
                 data, ancillary, _, _ = self.sock.recvmsg(1 << 16, socket.CMSG_SPACE(12))
-            except OSError:  # a time-out, or a socket closed by restart()
+            except OSError:  # a time-out
                 continue
             pid = struct.unpack("i", ancillary[0][2][:4])[0] if ancillary else 0
             with self.arrived:
