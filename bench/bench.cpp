@@ -46,8 +46,10 @@ const route_t ROUTES[] = {
     {"record", "#oldmp ->processor PUSH", "#oldmp ", false, "message_processor", false},
 };
 
-enum relay_kind { CEILING, DAEMON, LIBRARY, RELAY_KINDS };
-const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling", "daemon", "library"};
+// BASELINE is another build of the daemon, for example the one before a
+// change, run beside this one when --baseline names it.
+enum relay_kind { CEILING, DAEMON, LIBRARY, BASELINE, RELAY_KINDS };
+const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling", "daemon", "library", "baseline"};
 
 struct options_t {
     std::string bin_dir;
@@ -59,9 +61,11 @@ struct options_t {
     double latency_rate = 5000;
     bool library = true;
     int sink_hwm = 0;
-    uint64_t udp_window = 64; // datagrams in flight at most; 0: a flood
-    uint64_t callgrind = 0;   // messages per counted run; 0: no count
-    int repeat = 3;           // counted runs per relay, route and size
+    uint64_t udp_window = 256; // datagrams in flight at most; 0: a flood
+    uint64_t callgrind = 0;    // messages per counted run; 0: no count
+    bool backlog = false;      // counted runs hold the loop until a chunk is queued
+    int repeat = 3;            // counted runs per relay, route and size
+    std::string baseline;      // another daemon binary, run beside this one
     uint64_t soak = 0;        // messages of the long run; 0: none
     std::string keep_dir;     // where callgrind files stay
 };
@@ -188,6 +192,8 @@ std::vector<std::string> relay_command(const options_t &options, relay_kind kind
 {
     if (kind == DAEMON)
         return {options.bin_dir + "/vostrelld", "-c", config};
+    if (kind == BASELINE)
+        return {options.baseline, "-c", config};
     if (kind == CEILING) {
         std::string mode = route.udp ? "plain" : route.name;
         return {options.bin_dir + "/vostrelld-ceiling", "-c", config, "-r", mode};
@@ -201,20 +207,27 @@ std::vector<std::string> relay_command(const options_t &options, relay_kind kind
             route.udp ? "udp" : "pull"};
 }
 
-// Starts the relay and waits until it has written its pid file.
-bool start_relay(relay_t *relay, const std::vector<std::string> &command, int timeout_ms)
+// Starts the relay with extra_env added to its environment and waits until
+// it has written its pid file.
+bool start_relay(relay_t *relay, const std::vector<std::string> &command,
+                 const std::vector<std::string> &extra_env, int timeout_ms)
 {
-    std::vector<char *> argv;
+    std::vector<char *> argv, envp;
     for (const std::string &arg : command)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    for (const std::string &entry : extra_env)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    for (char **entry = environ; *entry; entry++)
+        envp.push_back(*entry);
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     std::string output = relay->dir + "/relay.out";
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    int rc = posix_spawnp(&relay->pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawnp(&relay->pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         relay->pid = -1;
@@ -285,9 +298,11 @@ struct rig_t {
     int stop_timeout_ms = 5000;
 
     // Starts the relay of kind for route, its command behind wrapper (for
-    // example valgrind), with everything bounded by timeout_ms.
+    // example valgrind) and extra_env in its environment, with everything
+    // bounded by timeout_ms.
     bool open(const options_t &options, relay_kind kind, const route_t &route,
-              const std::vector<std::string> &wrapper, int timeout_ms)
+              const std::vector<std::string> &wrapper, const std::vector<std::string> &extra_env,
+              int timeout_ms)
     {
         std::string strip = kind == LIBRARY ? route.prefix : "";
         int hwm = options.sink_hwm;
@@ -305,7 +320,7 @@ struct rig_t {
         for (const std::string &arg : relay_command(options, kind, route, relay.dir + "/relay.cfg"))
             command.push_back(arg);
         stop_timeout_ms = timeout_ms;
-        if (!start_relay(&relay, command, timeout_ms))
+        if (!start_relay(&relay, command, extra_env, timeout_ms))
             return fail("relay did not start: " + read_file(relay.dir + "/relay.out"));
         if (route.published &&
             !load_sink_start(&sink, true, sink_endpoint(relay, route), hwm, strip))
@@ -378,7 +393,7 @@ run_result_t run_once(const options_t &options, relay_kind kind, const route_t &
 {
     run_result_t result;
     rig_t rig;
-    if (!rig.open(options, kind, route, {}, 5000)) {
+    if (!rig.open(options, kind, route, {}, {}, 5000)) {
         result.error = rig.error;
         return result;
     }
@@ -462,9 +477,12 @@ void print_header(const options_t &options)
            "medians of the pairs\n",
            static_cast<unsigned long long>(options.count), options.pairs,
            static_cast<unsigned long long>(options.latency_count), options.latency_rate);
-    printf("%-24s %5s | %9s %9s %6s | %9s %6s | %-22s %-22s | %-11s %-11s | %s\n", "route", "size",
+    printf("%-24s %5s | %9s %9s %6s | %9s %6s | %-22s %-22s | %-11s %-11s | %-24s", "route", "size",
            "ceiling/s", "daemon/s", "d/c", "library/s", "d/lib", "lost: ceiling", "lost: daemon",
            "p50/p99 c", "p50/p99 d", "daemon RSS KiB start/end");
+    if (!options.baseline.empty())
+        printf(" | %10s %6s %-11s", "baseline/s", "d/b", "p50/p99 b");
+    printf("\n");
 }
 
 std::string latency_text(const cell_t &cell)
@@ -475,17 +493,24 @@ std::string latency_text(const cell_t &cell)
     return text;
 }
 
-void print_row(const route_t &route, size_t size, const cell_t cells[RELAY_KINDS])
+void print_row(const options_t &options, const route_t &route, size_t size,
+               const cell_t cells[RELAY_KINDS])
 {
     double ceiling = median(cells[CEILING].rates()), daemon = median(cells[DAEMON].rates());
     double library = median(cells[LIBRARY].rates());
     printf(
-        "%-24s %5zu | %9.0f %9.0f %5.1f%% | %9.0f %5.1f%% | %-22s %-22s | %-11s %-11s | %ld/%ld\n",
+        "%-24s %5zu | %9.0f %9.0f %5.1f%% | %9.0f %5.1f%% | %-22s %-22s | %-11s %-11s | %ld/%ld",
         route.label, size, ceiling, daemon, ceiling > 0 ? 100 * daemon / ceiling : 0, library,
         library > 0 ? 100 * daemon / library : 0, losses(cells[CEILING].runs, route).c_str(),
         losses(cells[DAEMON].runs, route).c_str(), latency_text(cells[CEILING]).c_str(),
         latency_text(cells[DAEMON]).c_str(), cells[DAEMON].median_rss_start(),
         cells[DAEMON].max_rss_end());
+    if (!options.baseline.empty()) {
+        double baseline = median(cells[BASELINE].rates());
+        printf(" | %10.0f %5.1f%% %-11s", baseline, baseline > 0 ? 100 * daemon / baseline : 0,
+               latency_text(cells[BASELINE]).c_str());
+    }
+    printf("\n");
     fflush(stdout);
 }
 
@@ -505,6 +530,8 @@ bool run_table(const options_t &options)
                     std::swap(order[0], order[1]);
                 if (options.library)
                     order.push_back(LIBRARY);
+                if (!options.baseline.empty())
+                    order.push_back(BASELINE);
                 for (relay_kind kind : order) {
                     run_result_t result = run_once(options, kind, route, size);
                     if (!result.ok) {
@@ -515,7 +542,7 @@ bool run_table(const options_t &options)
                     cells[kind].runs.push_back(result);
                 }
             }
-            print_row(route, size, cells);
+            print_row(options, route, size, cells);
         }
     }
     return all_ok;
@@ -531,17 +558,37 @@ int64_t count_instructions(const options_t &options, relay_kind kind, const rout
     std::vector<std::string> valgrind = {"valgrind", "--tool=callgrind",
                                          "--toggle-collect=zloop_start",
                                          "--callgrind-out-file=" + file};
-    if (!rig.open(options, kind, route, valgrind, 60000)) {
+    std::string hold = file + ".hold";
+    std::vector<std::string> env;
+    if (options.backlog)
+        env = {"LD_PRELOAD=" + options.bin_dir + "/libpoll_shim.so", "POLL_SHIM_HOLD=" + hold};
+    if (!rig.open(options, kind, route, valgrind, env, 60000)) {
         fprintf(stderr, "%s %s: %s\n", RELAY_NAMES[kind], route.name, rig.error.c_str());
         return -1;
     }
-    // A window of texts in flight keeps the UDP receive buffer from
-    // overflowing while the relay runs slowly under callgrind.
     uint64_t base = rig.sink.received;
     std::string text = load_make_text(route.prefix, size, 1);
-    uint64_t sent = load_send_stamped(&rig.target, text, strlen(route.prefix), count, 0, 64,
-                                      &rig.sink, base, 30000);
-    uint64_t delivered = load_wait_delivered(&rig.sink, base, count, 10000);
+    uint64_t sent = 0, delivered = 0;
+    if (options.backlog) {
+        // The loop is held before its poll while a chunk of texts queues up
+        // (for UDP, no more than the default receive buffer takes), then
+        // released; so every wake-up finds a backlog.
+        uint64_t chunk = route.udp ? 100 : 500;
+        while (sent < count && delivered == sent) {
+            fclose(fopen(hold.c_str(), "w"));
+            sent += load_send_stamped(&rig.target, text, strlen(route.prefix),
+                                      std::min(chunk, count - sent), 0, 0, &rig.sink, base, 30000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // on its way in
+            unlink(hold.c_str());
+            delivered = load_wait_delivered(&rig.sink, base, sent, 10000);
+        }
+    } else {
+        // A window of texts in flight keeps the UDP receive buffer from
+        // overflowing while the relay runs slowly under callgrind.
+        sent = load_send_stamped(&rig.target, text, strlen(route.prefix), count, 0, 64, &rig.sink,
+                                 base, 30000);
+        delivered = load_wait_delivered(&rig.sink, base, count, 10000);
+    }
     bool stopped = stop_relay(&rig.relay, 60000);
     if (sent != count || delivered != count || !stopped) {
         fprintf(stderr, "%s %s: sent %llu, delivered %llu of %llu%s\n", RELAY_NAMES[kind],
@@ -583,9 +630,13 @@ double instructions_per_message(const options_t &options, relay_kind kind, const
 bool run_callgrind(const options_t &options)
 {
     printf("\ninstructions per relayed message on the loop's thread (callgrind, %llu messages "
-           "less an idle run, median of %d)\n",
-           static_cast<unsigned long long>(options.callgrind), options.repeat);
-    printf("%-24s %5s | %9s %9s %7s\n", "route", "size", "ceiling", "daemon", "d/c");
+           "less an idle run, median of %d%s)\n",
+           static_cast<unsigned long long>(options.callgrind), options.repeat,
+           options.backlog ? "; the loop held until each chunk has queued up" : "");
+    printf("%-24s %5s | %9s %9s %7s", "route", "size", "ceiling", "daemon", "d/c");
+    if (!options.baseline.empty())
+        printf(" | %9s %7s", "baseline", "d/b");
+    printf("\n");
     bool all_ok = true;
     for (const std::string &name : options.routes) {
         const route_t &route = *find_route(name);
@@ -593,8 +644,14 @@ bool run_callgrind(const options_t &options)
             double ceiling = instructions_per_message(options, CEILING, route, size);
             double daemon = instructions_per_message(options, DAEMON, route, size);
             all_ok = all_ok && ceiling > 0 && daemon > 0;
-            printf("%-24s %5zu | %9.0f %9.0f %6.1f%%\n", route.label, size, ceiling, daemon,
+            printf("%-24s %5zu | %9.0f %9.0f %6.1f%%", route.label, size, ceiling, daemon,
                    ceiling > 0 ? 100 * daemon / ceiling : 0);
+            if (!options.baseline.empty()) {
+                double baseline = instructions_per_message(options, BASELINE, route, size);
+                all_ok = all_ok && baseline > 0;
+                printf(" | %9.0f %6.1f%%", baseline, baseline > 0 ? 100 * daemon / baseline : 0);
+            }
+            printf("\n");
             fflush(stdout);
         }
     }
@@ -610,7 +667,7 @@ bool run_soak(const options_t &options)
     const route_t *routes[] = {find_route("plain"), find_route("gateway"), find_route("backyard"),
                                find_route("record")};
     rig_t rig;
-    if (!rig.open(options, DAEMON, *routes[0], {}, 5000)) {
+    if (!rig.open(options, DAEMON, *routes[0], {}, {}, 5000)) {
         fprintf(stderr, "soak: %s\n", rig.error.c_str());
         return false;
     }
@@ -674,10 +731,12 @@ const char USAGE[] =
     "  --latency-count N   messages per latency run, 0 for none (default: 2000)\n"
     "  --latency-rate R    messages per second of latency runs (default: 5000)\n"
     "  --no-library        leave out the library's forwarder\n"
-    "  --udp-window N      datagrams in flight at most, 0 for a flood (default: 64)\n"
+    "  --udp-window N      datagrams in flight at most, 0 for a flood (default: 256)\n"
     "  --sink-hwm N        receive high-water mark of the sinks (default: 0, none)\n"
     "  --quick             --count 20000 --pairs 1 --latency-count 500\n"
     "  --callgrind N       count instructions per message over N messages instead\n"
+    "  --backlog           with --callgrind: hold the loop while each chunk queues up\n"
+    "  --baseline BIN      run another build of the daemon beside this one\n"
     "  --repeat N          counted runs per relay, route and size; the median (default: 3)\n"
     "  --keep DIR          directory for the callgrind files (default: a new one in /tmp)\n"
     "  --soak N            watch the daemon's memory over N messages instead\n"
@@ -691,6 +750,10 @@ bool parse_options(int argc, char *argv[], options_t *options)
         std::string value = has_value ? argv[i + 1] : "";
         if (option == "--no-library") {
             options->library = false;
+            continue;
+        }
+        if (option == "--backlog") {
+            options->backlog = true;
             continue;
         }
         if (option == "--quick") {
@@ -730,6 +793,8 @@ bool parse_options(int argc, char *argv[], options_t *options)
             options->soak = std::stoull(value);
         else if (option == "--bin")
             options->bin_dir = value;
+        else if (option == "--baseline")
+            options->baseline = value;
         else
             return false;
     }

@@ -1,6 +1,6 @@
-// The router on arbitrary texts, with the four output handles on in-process
-// pairs: every text leaves on exactly the socket its prefix names, with the
-// bytes that route sends, and nothing else is sent.
+// The router on arbitrary texts and frames, with the four output handles on
+// in-process pairs: every text leaves on exactly the socket its prefix
+// names, with the bytes that route sends, and nothing else is sent.
 
 #include "handles.h"
 #include "router.h"
@@ -44,12 +44,10 @@ static std::vector<std::string> take(int index)
 // Prefix of the route of each receiver; the publisher's route has none.
 static const char *const PREFIXES[4] = {"", "#win ", "#oldmp ", "#jwin "};
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+// Checks that text, just routed, left on exactly the socket its prefix
+// names with the bytes that route sends, and that nothing else was sent.
+static void expect_routed(const std::string &text)
 {
-    std::string buffer(reinterpret_cast<const char *>(data), size);
-    std::string text = buffer.c_str();
-    send_data(buffer.data());
-
     int route = 0;
     for (int index = 1; index < 4; index++)
         if (text.compare(0, strlen(PREFIXES[index]), PREFIXES[index]) == 0)
@@ -65,5 +63,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!expected)
             abort();
     }
+}
+
+// Every input as a NUL-terminated text, and as a frame: the same result.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::string buffer(reinterpret_cast<const char *>(data), size);
+    std::string text = buffer.c_str();
+    send_data(buffer.data());
+    expect_routed(text);
+
+    zmq_msg_t frame;
+    zmq_msg_init_size(&frame, size);
+    memcpy(zmq_msg_data(&frame), data, size);
+    send_frame(&frame);
+    zmq_msg_close(&frame);
+    expect_routed(text);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "record.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 static const char GATEWAY_PREFIX[] = "#win ";
@@ -26,12 +27,18 @@ static const queue_notices BACKYARD_QUEUE = {"Overflow message processor backyar
 // queues, so an overflow is reported once until a send to either succeeds.
 static bool overflow_flag = false;
 
-// True when text begins with the literal prefix, trailing space included.
-// Compared byte by byte in line, where a call to strncmp would cost more
-// than the comparison: a text shorter than the prefix differs at its NUL, so
-// nothing past the text is read.
-template <size_t N> static inline bool has_prefix(const char *text, const char (&prefix)[N])
+// Records that fill a frame lack only a NUL terminator: they are copied
+// here with one, or into an area of their own where they are longer.
+static char record_text[64 * 1024];
+
+// True when text[0..length) begins with the literal prefix, trailing space
+// included. Compared byte by byte in line, where a call to memcmp would cost
+// more than the comparison.
+template <size_t N>
+static inline bool has_prefix(const char *text, size_t length, const char (&prefix)[N])
 {
+    if (length < N - 1)
+        return false;
     for (size_t i = 0; i < N - 1; i++)
         if (text[i] != prefix[i])
             return false;
@@ -63,66 +70,104 @@ static void log_frame_failure()
     log_line(LOG_ERR, "%s: zframe_new: %d, %s", "send_data", errno, zmq_strerror(errno));
 }
 
-static void publish(int index, const char *text, const char *failure_format)
+// Publishes text[0..length) as one frame.
+static void publish(int index, const char *text, size_t length, const char *failure_format)
 {
-    if (zstr_send(sockets[index], text) == -1)
+    if (zmq_send(zsock_resolve(sockets[index]), text, length, 0) == -1)
         log_line(LOG_ERR, failure_format, "send_data", errno, zmq_strerror(errno));
 }
 
-// Pushes text as one frame to the backyard message processor, never waiting.
-static void send_backyard(const char *text)
+static const char PUBLISHER_FAILURE[] = "%s: zstr_send (PUBLISHER_SOCKET): %d, %s";
+static const char GATEWAY_FAILURE[] = "%s: zstr_send (GATEWAYPUBLISHER_SOCKET): %d, %s";
+
+// Pushes text[0..length) as one frame to the backyard message processor,
+// never waiting.
+static void send_backyard(const char *text, size_t length)
 {
-    zframe_t *frame = zframe_new(text, strlen(text));
-    if (!frame) {
-        log_frame_failure();
-        return;
-    }
-    int rc = zframe_send(&frame, msg_processor_backyard_sock, ZFRAME_DONTWAIT);
-    latch_send_result(rc, errno, BACKYARD_QUEUE);
-    zframe_destroy(&frame); // still ours after a failed send
+    int rc = zmq_send(zsock_resolve(msg_processor_backyard_sock), text, length, ZMQ_DONTWAIT);
+    latch_send_result(rc == -1 ? -1 : 0, errno, BACKYARD_QUEUE);
 }
 
-// Checks and decodes a record text and pushes it, never waiting, to the
-// message processor as two frames: the timestamp, then the payload.
-static void send_record(char *str_data)
+// Checks and decodes the NUL-terminated record text str_data of str_len
+// characters and pushes it, never waiting, to the message processor as two
+// frames: the timestamp, then the payload.
+static void send_record(char *str_data, size_t str_len)
 {
-    size_t str_len = strlen(str_data);
     uint8_t timestamp[TIMESTAMP_SIZE];
     if (!decode_record_timestamp(str_data, str_len, timestamp))
         return;
     // The payload is decoded straight into its frame, sized for this record.
-    zframe_t *frame_data = zframe_new(nullptr, record_data_size(str_len));
-    if (!frame_data) {
+    zmq_msg_t payload;
+    if (zmq_msg_init_size(&payload, record_data_size(str_len)) == -1) {
         log_frame_failure();
         return;
     }
-    if (!decode_record_payload(str_data, str_len, zframe_data(frame_data))) {
-        zframe_destroy(&frame_data);
-        return;
+    if (decode_record_payload(str_data, str_len, static_cast<uint8_t *>(zmq_msg_data(&payload)))) {
+        void *processor = zsock_resolve(msg_processor_sock);
+        int rc = zmq_send(processor, timestamp, TIMESTAMP_SIZE, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+        if (rc != -1)
+            rc = zmq_msg_send(&payload, processor, ZMQ_DONTWAIT);
+        latch_send_result(rc == -1 ? -1 : 0, errno, RECORD_QUEUE);
     }
-    zframe_t *frame_timestamp = zframe_new(timestamp, TIMESTAMP_SIZE);
-    if (!frame_timestamp) {
+    zmq_msg_close(&payload); // still ours unless it was sent
+}
+
+// A record that is all of a frame: the same, from a NUL-terminated copy.
+static void send_record_copy(const char *str_data, size_t str_len)
+{
+    char *text =
+        str_len < sizeof record_text ? record_text : static_cast<char *>(malloc(str_len + 1));
+    if (!text) {
         log_frame_failure();
-        zframe_destroy(&frame_data);
         return;
     }
-    int rc = zframe_send(&frame_timestamp, msg_processor_sock, ZFRAME_MORE | ZFRAME_DONTWAIT);
-    if (rc == 0)
-        rc = zframe_send(&frame_data, msg_processor_sock, ZFRAME_DONTWAIT);
-    latch_send_result(rc, errno, RECORD_QUEUE);
-    zframe_destroy(&frame_timestamp);
-    zframe_destroy(&frame_data);
+    memcpy(text, str_data, str_len);
+    text[str_len] = '\0';
+    send_record(text, str_len);
+    if (text != record_text)
+        free(text);
+}
+
+// Routes text[0..length), which holds no NUL byte. whole, when given, is a
+// frame that holds exactly these bytes, so that text is not NUL-terminated
+// and a text for the publisher can leave as that very frame; otherwise text
+// is NUL-terminated and may be written to.
+static void route(char *text, size_t length, zmq_msg_t *whole)
+{
+    if (has_prefix(text, length, GATEWAY_PREFIX)) {
+        publish(GATEWAYPUBLISHER_SOCKET, text + sizeof GATEWAY_PREFIX - 1,
+                length - (sizeof GATEWAY_PREFIX - 1), GATEWAY_FAILURE);
+    } else if (has_prefix(text, length, RECORD_PREFIX)) {
+        char *record = text + sizeof RECORD_PREFIX - 1;
+        size_t record_length = length - (sizeof RECORD_PREFIX - 1);
+        if (whole)
+            send_record_copy(record, record_length);
+        else
+            send_record(record, record_length);
+    } else if (has_prefix(text, length, BACKYARD_PREFIX)) {
+        send_backyard(text + sizeof BACKYARD_PREFIX - 1, length - (sizeof BACKYARD_PREFIX - 1));
+    } else if (whole) {
+        if (zmq_msg_send(whole, zsock_resolve(sockets[PUBLISHER_SOCKET]), 0) == -1)
+            log_line(LOG_ERR, PUBLISHER_FAILURE, "send_data", errno, zmq_strerror(errno));
+    } else {
+        publish(PUBLISHER_SOCKET, text, length, PUBLISHER_FAILURE);
+    }
 }
 
 void send_data(char *message)
 {
-    if (has_prefix(message, GATEWAY_PREFIX))
-        publish(GATEWAYPUBLISHER_SOCKET, message + sizeof GATEWAY_PREFIX - 1,
-                "%s: zstr_send (GATEWAYPUBLISHER_SOCKET): %d, %s");
-    else if (has_prefix(message, RECORD_PREFIX))
-        send_record(message + sizeof RECORD_PREFIX - 1);
-    else if (has_prefix(message, BACKYARD_PREFIX))
-        send_backyard(message + sizeof BACKYARD_PREFIX - 1);
+    route(message, strlen(message), nullptr);
+}
+
+void send_frame(zmq_msg_t *frame)
+{
+    char *data = static_cast<char *>(zmq_msg_data(frame));
+    size_t size = zmq_msg_size(frame);
+    // A text ends at its first NUL byte; where the frame holds one, the text
+    // is NUL-terminated in place.
+    const char *nul = static_cast<const char *>(memchr(data, '\0', size));
+    if (nul)
+        route(data, static_cast<size_t>(nul - data), nullptr);
     else
-        publish(PUBLISHER_SOCKET, message, "%s: zstr_send (PUBLISHER_SOCKET): %d, %s");
+        route(data, size, frame);
 }

@@ -1,7 +1,7 @@
 # Routing of texts received over UDP and on the inbound endpoint: the
 # publishers, both message processors and the overflow latch they share,
 # hostile inputs, and loop faults provoked by the poll shim.
-import contextlib, os
+import contextlib, itertools, os
 import pytest, zmq
 from conftest import EXITING, SHIM, START, err, free_port, read_until, recv, tcp, until
 
@@ -179,3 +179,24 @@ def test_loop_faults_never_drop_or_block_an_input(relay, fault, line):
         relay.send_udp(b"datagram %d" % i)
         assert recv(relay.pub) == [b"datagram %d" % i]
     assert relay.daemon.new_lines() == ([line] * 5 if line else [])
+
+
+def test_inputs_with_a_backlog_take_turns_by_the_batch(relay):
+    hold = relay.tmp + "/hold"
+    relay.start({"LD_PRELOAD": SHIM, "POLL_SHIM_HOLD": hold, "POLL_SHIM_READY": "2"})
+    open(hold, "w").close()
+    assert until(lambda: os.path.exists(hold + ".held"))  # the loop waits before its next poll
+    # Fewer than a subscriber's queue takes, and than the UDP receive buffer.
+    relay.push(*(b"i%d" % i for i in range(600)))
+    relay.send_udp(*(b"u%d" % i for i in range(150)))
+    assert until(lambda: os.path.exists(hold + ".ready"))  # both have a backlog
+    os.unlink(hold)
+    texts = []
+    while len(texts) < 750 and (frames := recv(relay.pub)):
+        texts += frames
+    assert [t for t in texts if t[0] == ord("i")] == [b"i%d" % i for i in range(600)]  # in order, each input
+    assert [t for t in texts if t[0] == ord("u")] == [b"u%d" % i for i in range(150)]
+    # While both have a backlog, neither waits longer than one batch of the other.
+    both = texts[:min(max(i for i, t in enumerate(texts) if t[0] == kind) for kind in b"iu")]
+    runs = [(kind, len(list(run))) for kind, run in itertools.groupby(t[0] for t in both)]
+    assert max(n for kind, n in runs if kind == ord("i")) <= 256 and max(n for kind, n in runs if kind == ord("u")) <= 64
