@@ -46,10 +46,12 @@ const route_t ROUTES[] = {
     {"record", "#oldmp ->processor PUSH", "#oldmp ", false, "message_processor", false},
 };
 
+// DRAINED is the ceiling taking a batch per readiness, as the daemon does;
 // BASELINE is another build of the daemon, for example the one before a
 // change, run beside this one when --baseline names it.
-enum relay_kind { CEILING, DAEMON, LIBRARY, BASELINE, RELAY_KINDS };
-const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling", "daemon", "library", "baseline"};
+enum relay_kind { CEILING, DAEMON, LIBRARY, DRAINED, BASELINE, RELAY_KINDS };
+const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling", "daemon", "library", "drained",
+                                              "baseline"};
 
 struct options_t {
     std::string bin_dir;
@@ -66,8 +68,8 @@ struct options_t {
     bool backlog = false;      // counted runs hold the loop until a chunk is queued
     int repeat = 3;            // counted runs per relay, route and size
     std::string baseline;      // another daemon binary, run beside this one
-    uint64_t soak = 0;        // messages of the long run; 0: none
-    std::string keep_dir;     // where callgrind files stay
+    uint64_t soak = 0;         // messages of the long run; 0: none
+    std::string keep_dir;      // where callgrind files stay
 };
 
 struct run_result_t {
@@ -194,9 +196,13 @@ std::vector<std::string> relay_command(const options_t &options, relay_kind kind
         return {options.bin_dir + "/vostrelld", "-c", config};
     if (kind == BASELINE)
         return {options.baseline, "-c", config};
-    if (kind == CEILING) {
+    if (kind == CEILING || kind == DRAINED) {
         std::string mode = route.udp ? "plain" : route.name;
-        return {options.bin_dir + "/vostrelld-ceiling", "-c", config, "-r", mode};
+        std::vector<std::string> command = {options.bin_dir + "/vostrelld-ceiling", "-c", config,
+                                            "-r", mode};
+        if (kind == DRAINED)
+            command.push_back("-d");
+        return command;
     }
     return {options.bin_dir + "/vostrelld-proxy",
             "-c",
@@ -477,9 +483,10 @@ void print_header(const options_t &options)
            "medians of the pairs\n",
            static_cast<unsigned long long>(options.count), options.pairs,
            static_cast<unsigned long long>(options.latency_count), options.latency_rate);
-    printf("%-24s %5s | %9s %9s %6s | %9s %6s | %-22s %-22s | %-11s %-11s | %-24s", "route", "size",
-           "ceiling/s", "daemon/s", "d/c", "library/s", "d/lib", "lost: ceiling", "lost: daemon",
-           "p50/p99 c", "p50/p99 d", "daemon RSS KiB start/end");
+    printf("%-24s %5s | %9s %9s %6s | %9s %6s | %9s %6s | %-22s %-22s | %-11s %-11s | %-24s",
+           "route", "size", "ceiling/s", "daemon/s", "d/c", "drained/s", "d/dr", "library/s",
+           "d/lib", "lost: ceiling", "lost: daemon", "p50/p99 c", "p50/p99 d",
+           "daemon RSS KiB start/end");
     if (!options.baseline.empty())
         printf(" | %10s %6s %-11s", "baseline/s", "d/b", "p50/p99 b");
     printf("\n");
@@ -497,14 +504,15 @@ void print_row(const options_t &options, const route_t &route, size_t size,
                const cell_t cells[RELAY_KINDS])
 {
     double ceiling = median(cells[CEILING].rates()), daemon = median(cells[DAEMON].rates());
-    double library = median(cells[LIBRARY].rates());
-    printf(
-        "%-24s %5zu | %9.0f %9.0f %5.1f%% | %9.0f %5.1f%% | %-22s %-22s | %-11s %-11s | %ld/%ld",
-        route.label, size, ceiling, daemon, ceiling > 0 ? 100 * daemon / ceiling : 0, library,
-        library > 0 ? 100 * daemon / library : 0, losses(cells[CEILING].runs, route).c_str(),
-        losses(cells[DAEMON].runs, route).c_str(), latency_text(cells[CEILING]).c_str(),
-        latency_text(cells[DAEMON]).c_str(), cells[DAEMON].median_rss_start(),
-        cells[DAEMON].max_rss_end());
+    double library = median(cells[LIBRARY].rates()), drained = median(cells[DRAINED].rates());
+    printf("%-24s %5zu | %9.0f %9.0f %5.1f%% | %9.0f %5.1f%% | %9.0f %5.1f%% | %-22s %-22s | %-11s "
+           "%-11s | %ld/%ld",
+           route.label, size, ceiling, daemon, ceiling > 0 ? 100 * daemon / ceiling : 0, drained,
+           drained > 0 ? 100 * daemon / drained : 0, library,
+           library > 0 ? 100 * daemon / library : 0, losses(cells[CEILING].runs, route).c_str(),
+           losses(cells[DAEMON].runs, route).c_str(), latency_text(cells[CEILING]).c_str(),
+           latency_text(cells[DAEMON]).c_str(), cells[DAEMON].median_rss_start(),
+           cells[DAEMON].max_rss_end());
     if (!options.baseline.empty()) {
         double baseline = median(cells[BASELINE].rates());
         printf(" | %10.0f %5.1f%% %-11s", baseline, baseline > 0 ? 100 * daemon / baseline : 0,
@@ -525,7 +533,7 @@ bool run_table(const options_t &options)
         for (size_t size : options.sizes) {
             cell_t cells[RELAY_KINDS];
             for (int pair = 0; pair < options.pairs && !zsys_interrupted; pair++) {
-                std::vector<relay_kind> order = {CEILING, DAEMON};
+                std::vector<relay_kind> order = {CEILING, DAEMON, DRAINED};
                 if (pair % 2)
                     std::swap(order[0], order[1]);
                 if (options.library)
@@ -633,7 +641,8 @@ bool run_callgrind(const options_t &options)
            "less an idle run, median of %d%s)\n",
            static_cast<unsigned long long>(options.callgrind), options.repeat,
            options.backlog ? "; the loop held until each chunk has queued up" : "");
-    printf("%-24s %5s | %9s %9s %7s", "route", "size", "ceiling", "daemon", "d/c");
+    printf("%-24s %5s | %9s %9s %7s | %9s %7s", "route", "size", "ceiling", "daemon", "d/c",
+           "drained", "d/dr");
     if (!options.baseline.empty())
         printf(" | %9s %7s", "baseline", "d/b");
     printf("\n");
@@ -644,8 +653,11 @@ bool run_callgrind(const options_t &options)
             double ceiling = instructions_per_message(options, CEILING, route, size);
             double daemon = instructions_per_message(options, DAEMON, route, size);
             all_ok = all_ok && ceiling > 0 && daemon > 0;
-            printf("%-24s %5zu | %9.0f %9.0f %6.1f%%", route.label, size, ceiling, daemon,
-                   ceiling > 0 ? 100 * daemon / ceiling : 0);
+            double drained = instructions_per_message(options, DRAINED, route, size);
+            all_ok = all_ok && drained > 0;
+            printf("%-24s %5zu | %9.0f %9.0f %6.1f%% | %9.0f %6.1f%%", route.label, size, ceiling,
+                   daemon, ceiling > 0 ? 100 * daemon / ceiling : 0, drained,
+                   drained > 0 ? 100 * daemon / drained : 0);
             if (!options.baseline.empty()) {
                 double baseline = instructions_per_message(options, BASELINE, route, size);
                 all_ok = all_ok && baseline > 0;

@@ -2,9 +2,10 @@
 // message taken per readiness, and for every message only the calls that
 // its route needs on the wire. It knows the route in advance, so it neither
 // looks at prefixes nor logs anything. Benchmarks run the daemon beside it
-// to show what the daemon's own code costs.
+// to show what the daemon's own code costs. With -d it drains instead: up
+// to a batch of messages per readiness, as the daemon takes them.
 //
-//   vostrelld-ceiling -c CONFIG -r plain|gateway|backyard|record
+//   vostrelld-ceiling -c CONFIG -r plain|gateway|backyard|record [-d]
 //
 // It reads the daemon's configuration file, binds and attaches what the
 // daemon would, writes the pid file once it is up and runs until SIGINT or
@@ -33,8 +34,11 @@ const size_t RECORD_PREFIX_LENGTH = 7;   // "#oldmp "
 const size_t TIMESTAMP_SIZE = 6;
 const size_t PAYLOAD_OFFSET = 13;
 const int UDP_AREA_SIZE = 65507;
+const int INBOUND_BATCH = 256; // as the daemon's
+const int UDP_BATCH = 64;
 
 route_t route = PLAIN;
+bool drain = false;
 zsock_t *inbound = nullptr;
 zsock_t *publisher = nullptr;
 zsock_t *gateway = nullptr;
@@ -104,12 +108,32 @@ void relay(char *text)
     }
 }
 
+// The next message if one is waiting already, as a text that zstr_free
+// releases; null when none is.
+char *receive_waiting()
+{
+    zmq_msg_t message;
+    zmq_msg_init(&message);
+    char *text = nullptr;
+    if (zmq_msg_recv(&message, zsock_resolve(inbound), ZMQ_DONTWAIT) != -1) {
+        size_t size = zmq_msg_size(&message);
+        text = static_cast<char *>(malloc(size + 1));
+        memcpy(text, zmq_msg_data(&message), size);
+        text[size] = '\0';
+    }
+    zmq_msg_close(&message);
+    return text;
+}
+
 int inbound_ready(zloop_t *, zsock_t *, void *)
 {
-    char *text = zstr_recv(inbound);
-    if (text)
+    for (int taken = 0; taken < (drain ? INBOUND_BATCH : 1); taken++) {
+        char *text = taken == 0 ? zstr_recv(inbound) : receive_waiting();
+        if (!text)
+            break;
         relay(text);
-    zstr_free(&text);
+        zstr_free(&text);
+    }
     return 0;
 }
 
@@ -123,6 +147,28 @@ int udp_ready(zloop_t *, zmq_pollitem_t *, void *)
     if (received > 0) {
         buffer[received] = '\0';
         relay(buffer);
+    }
+    return 0;
+}
+
+// Up to a batch of datagrams per readiness, in one call.
+int udp_drain(zloop_t *, zmq_pollitem_t *, void *)
+{
+    static char areas[UDP_BATCH][UDP_AREA_SIZE + 1];
+    struct mmsghdr messages[UDP_BATCH];
+    struct iovec vectors[UDP_BATCH];
+    memset(messages, 0, sizeof messages);
+    for (int i = 0; i < UDP_BATCH; i++) {
+        vectors[i] = {areas[i], static_cast<size_t>(udp_buffer_size)};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int received = recvmmsg(udp_fd, messages, UDP_BATCH, MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < received; i++) {
+        if (messages[i].msg_len == 0)
+            continue;
+        areas[i][messages[i].msg_len] = '\0';
+        relay(areas[i]);
     }
     return 0;
 }
@@ -224,16 +270,19 @@ int main(int argc, char *argv[])
     const char *config_file = nullptr;
     bool usable = true, route_given = false;
     int option;
-    while ((option = getopt(argc, argv, "c:r:")) != -1) {
+    while ((option = getopt(argc, argv, "c:r:d")) != -1) {
         if (option == 'c')
             config_file = optarg;
+        else if (option == 'd')
+            drain = true;
         else if (option == 'r' && parse_route(optarg))
             route_given = true;
         else
             usable = false;
     }
     if (!usable || !config_file || !route_given) {
-        fprintf(stderr, "Usage: %s -c config_file -r plain|gateway|backyard|record\n", argv[0]);
+        fprintf(stderr, "Usage: %s -c config_file -r plain|gateway|backyard|record [-d]\n",
+                argv[0]);
         return 1;
     }
     zconfig_t *config = zconfig_load(config_file);
@@ -247,7 +296,7 @@ int main(int argc, char *argv[])
         loop = zloop_new();
         zmq_pollitem_t udp_item = {nullptr, udp_fd, ZMQ_POLLIN, 0};
         zloop_reader(loop, inbound, inbound_ready, nullptr);
-        zloop_poller(loop, &udp_item, udp_ready, nullptr);
+        zloop_poller(loop, &udp_item, drain ? udp_drain : udp_ready, nullptr);
         zloop_start(loop);
         status = 0;
     } else {

@@ -9,8 +9,8 @@
 //                            messaging socket is, data or not;
 //   POLL_SHIM_HOLD=PATH      wait before every poll while PATH exists, so
 //                            that the inputs build up a backlog; PATH.held
-//                            exists while the loop waits, and PATH.ready once
-//                            POLL_SHIM_READY=N of its inputs have something.
+//                            exists while it waits, PATH.ready once
+//                            POLL_SHIM_READY=N inputs have something.
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
