@@ -3,11 +3,13 @@
 #include "config.h"
 #include "log.h"
 #include "router.h"
+#include "statistics.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@ zsock_t *msg_processor_sock = nullptr;
 zsock_t *msg_processor_backyard_sock = nullptr;
 int udp_sock_descriptor = -1;
 zloop_t *reactor = nullptr;
+int signal_descriptor = -1;
 
 // Configuration key holding the endpoint of each bound socket.
 static const int socket_endpoint_key[SOCKET_COUNT] = {SUBSCRIBER_STR, PUBLISHER_STR,
@@ -45,6 +48,12 @@ static const unsigned UDP_BATCH = 64;
 static char *udp_areas = nullptr;
 static struct mmsghdr udp_batch[UDP_BATCH];
 static struct iovec udp_vectors[UDP_BATCH];
+
+// Room for the count of datagrams that the kernel dropped for a full
+// receive buffer, which it stamps on each datagram queued after a drop; the
+// count is 32 bits and wraps.
+static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(uint32_t))];
+static uint32_t udp_kernel_drops_seen = 0;
 
 static bool create_bound_socket(int index)
 {
@@ -76,6 +85,8 @@ static bool create_udp_batch()
         udp_vectors[index].iov_len = static_cast<size_t>(udp_buffer_size);
         udp_batch[index].msg_hdr.msg_iov = &udp_vectors[index];
         udp_batch[index].msg_hdr.msg_iovlen = 1;
+        udp_batch[index].msg_hdr.msg_control = udp_controls[index];
+        udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
     }
     return true;
 }
@@ -90,8 +101,10 @@ static bool create_udp_socket()
         address.sin_port =
             htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
         address.sin_addr.s_addr = htonl(INADDR_ANY);
+        int on = 1;
         if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
                  sizeof address) == 0 &&
+            setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
             create_udp_batch())
             return true;
     }
@@ -145,6 +158,29 @@ static int interrupt_check(zloop_t *loop, int, void *)
     return 0;
 }
 
+// Reads every pending SIGUSR1 and logs one statistics line for them. The
+// descriptor never blocks, so a readiness without a signal logs nothing.
+static int statistics_request_handler(zloop_t *, zmq_pollitem_t *, void *)
+{
+    struct signalfd_siginfo request;
+    bool requested = false;
+    while (read(signal_descriptor, &request, sizeof request) == sizeof request)
+        requested = true;
+    if (requested)
+        log_statistics();
+    return 0;
+}
+
+// The descriptor that SIGUSR1, blocked in every thread, is read from.
+static bool create_signal_descriptor()
+{
+    sigset_t requests;
+    sigemptyset(&requests);
+    sigaddset(&requests, SIGUSR1);
+    signal_descriptor = signalfd(-1, &requests, SFD_NONBLOCK | SFD_CLOEXEC);
+    return signal_descriptor != -1;
+}
+
 bool create_reactor()
 {
     reactor = zloop_new();
@@ -154,12 +190,15 @@ bool create_reactor()
     }
     zmq_pollitem_t udp_pollitem = {nullptr, udp_sock_descriptor, ZMQ_POLLIN, 0};
     zloop_set_ticket_delay(reactor, INTERRUPT_CHECK_MSECS);
-    if (zloop_reader(reactor, sockets[SUBSCRIBER_SOCKET], subscriber_socket_handler, nullptr) ==
-            -1 ||
-        zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) == -1 ||
-        !zloop_ticket(reactor, interrupt_check, nullptr)) {
+    bool registered = zloop_reader(reactor, sockets[SUBSCRIBER_SOCKET], subscriber_socket_handler,
+                                   nullptr) != -1 &&
+                      zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) != -1 &&
+                      zloop_ticket(reactor, interrupt_check, nullptr) && create_signal_descriptor();
+    zmq_pollitem_t signal_pollitem = {nullptr, signal_descriptor, ZMQ_POLLIN, 0};
+    if (!registered ||
+        zloop_poller(reactor, &signal_pollitem, statistics_request_handler, nullptr) == -1) {
         log_line(LOG_ERR, "%s: zloop_reader: %d, %s", "create_reactor", errno, zmq_strerror(errno));
-        zloop_destroy(&reactor);
+        destroy_reactor();
         return false;
     }
     // By default the loop silently drops an input after two poll errors in
@@ -167,7 +206,17 @@ bool create_reactor()
     // input must never stop being served.
     zloop_reader_set_tolerant(reactor, sockets[SUBSCRIBER_SOCKET]);
     zloop_poller_set_tolerant(reactor, &udp_pollitem);
+    zloop_poller_set_tolerant(reactor, &signal_pollitem);
     return true;
+}
+
+void destroy_reactor()
+{
+    zloop_destroy(&reactor);
+    if (signal_descriptor != -1) {
+        close(signal_descriptor);
+        signal_descriptor = -1;
+    }
 }
 
 int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
@@ -182,16 +231,33 @@ int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
     for (int taken = 0; taken < INBOUND_BATCH; taken++) {
         if (zmq_msg_recv(&frame, inbound, taken == 0 ? 0 : ZMQ_DONTWAIT) == -1) {
             if (taken == 0) {
+                statistics.drop_receive++;
                 log_line(LOG_ERR, "%s: zstr_recv: %d, %s", "subscriber_socket_handler", errno,
                          zmq_strerror(errno));
                 result = 1;
             }
             break;
         }
+        statistics.in_inbound++;
         send_frame(&frame);
     }
     zmq_msg_close(&frame);
     return result;
+}
+
+// Adds the drops that the kernel stamped on a received datagram, if any, to
+// the count, following the stamp's wrap at 32 bits.
+static void count_kernel_drops(struct msghdr *header)
+{
+    for (struct cmsghdr *control = CMSG_FIRSTHDR(header); control;
+         control = CMSG_NXTHDR(header, control)) {
+        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SO_RXQ_OVFL)
+            continue;
+        uint32_t drops;
+        memcpy(&drops, CMSG_DATA(control), sizeof drops);
+        statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
+        udp_kernel_drops_seen = drops;
+    }
 }
 
 int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
@@ -200,16 +266,25 @@ int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
     // dropped after the poll for a bad checksum) must not stall every input.
     int received = recvmmsg(udp_sock_descriptor, udp_batch, UDP_BATCH, MSG_DONTWAIT, nullptr);
     if (received == -1) {
+        statistics.drop_receive++;
         log_line(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
                  strerror(errno));
         return 1;
     }
     for (int index = 0; index < received; index++) {
-        char *datagram = static_cast<char *>(udp_batch[index].msg_hdr.msg_iov->iov_base);
-        if (udp_batch[index].msg_len > 0) {
-            datagram[udp_batch[index].msg_len] = '\0';
-            send_data(datagram);
+        struct msghdr *header = &udp_batch[index].msg_hdr;
+        count_kernel_drops(header);
+        header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
+        statistics.in_udp++;
+        if (header->msg_flags & MSG_TRUNC)
+            statistics.in_udp_cut++;
+        char *datagram = static_cast<char *>(header->msg_iov->iov_base);
+        if (udp_batch[index].msg_len == 0) {
+            statistics.drop_empty++;
+            continue;
         }
+        datagram[udp_batch[index].msg_len] = '\0';
+        send_data(datagram);
     }
     return 0;
 }

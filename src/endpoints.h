@@ -16,6 +16,11 @@ extern int udp_sock_descriptor;
 // The event loop; null while there is none.
 extern zloop_t *reactor;
 
+// The descriptor that SIGUSR1 is read from, registered with the loop; -1
+// while there is none. SIGUSR1 must be blocked in every thread before the
+// first messaging socket is made (the library's threads inherit the mask).
+extern int signal_descriptor;
+
 // Creates, in order, the three bound messaging sockets, the UDP socket and
 // the two push sockets from the loaded configuration. On failure logs the
 // failed step, releases whatever exists and returns false.
@@ -26,10 +31,13 @@ bool create_sockets();
 // reactor first.
 void destroy_sockets();
 
-// Creates the event loop and registers both receivers on it. Needs
-// create_sockets() to have succeeded. On failure logs, destroys the loop and
-// returns false.
+// Creates the event loop, registers both receivers on it, and the statistics
+// request: a SIGUSR1 logs the statistics line. Needs create_sockets() to
+// have succeeded. On failure logs, releases what it made and returns false.
 bool create_reactor();
+
+// Releases the loop and the statistics request. Safe when there are none.
+void destroy_reactor();
 
 // Receivers called by the loop: each takes exactly one message, routes it
 // and returns 0, or logs the receive failure and returns 1. Neither ends

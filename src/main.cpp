@@ -7,6 +7,7 @@
 #include "sw-version.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -68,7 +69,7 @@ static bool create_pidfile()
 // Releases the loop, every endpoint and the configuration, in that order.
 static void destroy_all()
 {
-    zloop_destroy(&reactor);
+    destroy_reactor();
     destroy_sockets();
     destroy_config();
 }
@@ -98,6 +99,14 @@ static int run(int argc, char *argv[])
 
     if (!create_config(config_file))
         return 1;
+    // SIGUSR1 asks for the statistics line, which the loop logs when it reads
+    // the signal from a descriptor. Blocked before the messaging library
+    // starts its threads, which inherit the mask, it never ends the process
+    // and never interrupts the loop's wait.
+    sigset_t requests;
+    sigemptyset(&requests);
+    sigaddset(&requests, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &requests, nullptr);
     if (!create_sockets() || !create_reactor() || !create_pidfile()) {
         destroy_all();
         return 1;

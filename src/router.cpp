@@ -3,6 +3,7 @@
 #include "handles.h"
 #include "log.h"
 #include "record.h"
+#include "statistics.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,16 +13,21 @@ static const char GATEWAY_PREFIX[] = "#win ";
 static const char RECORD_PREFIX[] = "#oldmp ";
 static const char BACKYARD_PREFIX[] = "#jwin ";
 
-// What the overflow latch logs for one message-processor queue.
+// What the overflow latch logs for one message-processor queue, and where
+// its messages are counted.
 struct queue_notices {
     const char *overflow;
     const char *exemption;
+    uint64_t *sent;
+    uint64_t *refused;
 };
 
 static const queue_notices RECORD_QUEUE = {"Overflow message processor queue!",
-                                           "Exemption message processor queue!"};
+                                           "Exemption message processor queue!",
+                                           &statistics.out_processor, &statistics.drop_processor};
 static const queue_notices BACKYARD_QUEUE = {"Overflow message processor backyard queue!",
-                                             "Exemption message processor backyard queue!"};
+                                             "Exemption message processor backyard queue!",
+                                             &statistics.out_backyard, &statistics.drop_backyard};
 
 // Set while the message processors refuse messages. One latch serves both
 // queues, so an overflow is reported once until a send to either succeeds.
@@ -50,31 +56,40 @@ static inline bool has_prefix(const char *text, size_t length, const char (&pref
 static void latch_send_result(int rc, int send_errno, const queue_notices &queue)
 {
     if (rc == 0) {
+        (*queue.sent)++;
         if (overflow_flag) {
             log_line(LOG_ERR, "%s", queue.exemption);
             overflow_flag = false;
         }
     } else if (send_errno == EAGAIN) {
+        (*queue.refused)++;
         if (!overflow_flag) {
             log_line(LOG_ERR, "%s", queue.overflow);
             overflow_flag = true;
         }
     } else {
+        statistics.drop_send++;
         log_line(LOG_ERR, "%s: zframe_send: %d, %s", "send_data", send_errno,
                  zmq_strerror(send_errno));
     }
 }
 
-static void log_frame_failure()
+// Drops a record whose message could not be made.
+static void drop_unmade_record()
 {
+    statistics.drop_send++;
     log_line(LOG_ERR, "%s: zframe_new: %d, %s", "send_data", errno, zmq_strerror(errno));
 }
 
-// Publishes text[0..length) as one frame.
-static void publish(int index, const char *text, size_t length, const char *failure_format)
+// Counts the result rc of publishing one text in sent, or logs its failure.
+static void count_published(int rc, const char *failure_format, uint64_t *sent)
 {
-    if (zmq_send(zsock_resolve(sockets[index]), text, length, 0) == -1)
-        log_line(LOG_ERR, failure_format, "send_data", errno, zmq_strerror(errno));
+    if (rc != -1) {
+        (*sent)++;
+        return;
+    }
+    statistics.drop_send++;
+    log_line(LOG_ERR, failure_format, "send_data", errno, zmq_strerror(errno));
 }
 
 static const char PUBLISHER_FAILURE[] = "%s: zstr_send (PUBLISHER_SOCKET): %d, %s";
@@ -94,12 +109,14 @@ static void send_backyard(const char *text, size_t length)
 static void send_record(char *str_data, size_t str_len)
 {
     uint8_t timestamp[TIMESTAMP_SIZE];
-    if (!decode_record_timestamp(str_data, str_len, timestamp))
+    if (!decode_record_timestamp(str_data, str_len, timestamp)) {
+        statistics.drop_record++;
         return;
+    }
     // The payload is decoded straight into its frame, sized for this record.
     zmq_msg_t payload;
     if (zmq_msg_init_size(&payload, record_data_size(str_len)) == -1) {
-        log_frame_failure();
+        drop_unmade_record();
         return;
     }
     if (decode_record_payload(str_data, str_len, static_cast<uint8_t *>(zmq_msg_data(&payload)))) {
@@ -108,6 +125,8 @@ static void send_record(char *str_data, size_t str_len)
         if (rc != -1)
             rc = zmq_msg_send(&payload, processor, ZMQ_DONTWAIT);
         latch_send_result(rc == -1 ? -1 : 0, errno, RECORD_QUEUE);
+    } else {
+        statistics.drop_record++;
     }
     zmq_msg_close(&payload); // still ours unless it was sent
 }
@@ -118,7 +137,7 @@ static void send_record_copy(const char *str_data, size_t str_len)
     char *text =
         str_len < sizeof record_text ? record_text : static_cast<char *>(malloc(str_len + 1));
     if (!text) {
-        log_frame_failure();
+        drop_unmade_record();
         return;
     }
     memcpy(text, str_data, str_len);
@@ -135,8 +154,10 @@ static void send_record_copy(const char *str_data, size_t str_len)
 static void route(char *text, size_t length, zmq_msg_t *whole)
 {
     if (has_prefix(text, length, GATEWAY_PREFIX)) {
-        publish(GATEWAYPUBLISHER_SOCKET, text + sizeof GATEWAY_PREFIX - 1,
-                length - (sizeof GATEWAY_PREFIX - 1), GATEWAY_FAILURE);
+        count_published(zmq_send(zsock_resolve(sockets[GATEWAYPUBLISHER_SOCKET]),
+                                 text + sizeof GATEWAY_PREFIX - 1,
+                                 length - (sizeof GATEWAY_PREFIX - 1), 0),
+                        GATEWAY_FAILURE, &statistics.out_gateway);
     } else if (has_prefix(text, length, RECORD_PREFIX)) {
         char *record = text + sizeof RECORD_PREFIX - 1;
         size_t record_length = length - (sizeof RECORD_PREFIX - 1);
@@ -146,11 +167,11 @@ static void route(char *text, size_t length, zmq_msg_t *whole)
             send_record(record, record_length);
     } else if (has_prefix(text, length, BACKYARD_PREFIX)) {
         send_backyard(text + sizeof BACKYARD_PREFIX - 1, length - (sizeof BACKYARD_PREFIX - 1));
-    } else if (whole) {
-        if (zmq_msg_send(whole, zsock_resolve(sockets[PUBLISHER_SOCKET]), 0) == -1)
-            log_line(LOG_ERR, PUBLISHER_FAILURE, "send_data", errno, zmq_strerror(errno));
     } else {
-        publish(PUBLISHER_SOCKET, text, length, PUBLISHER_FAILURE);
+        void *publisher = zsock_resolve(sockets[PUBLISHER_SOCKET]);
+        count_published(whole ? zmq_msg_send(whole, publisher, 0)
+                              : zmq_send(publisher, text, length, 0),
+                        PUBLISHER_FAILURE, &statistics.out_publisher);
     }
 }
 

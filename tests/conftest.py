@@ -61,12 +61,7 @@ def read_until(sock, end, timeout=2.0):
     return texts
 
 
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
+def read(path): return open(path, "rb").read() if os.path.exists(path) else None
 
 
 class LogListener:
@@ -195,6 +190,14 @@ def Daemon(args, env=None):
     return logging(shlex.split(os.environ.get("VOSTRELLD_WRAPPER", "")) + [BIN] + args, env)
 
 
+def statistics(daemon):
+    # Asks for the statistics line; its counters by name.
+    daemon.signal(signal.SIGUSR1)
+    assert until(lambda: any("Statistics: " in line for line in daemon.lines()[daemon.seen:]))
+    line = [line for line in daemon.new_lines() if "Statistics: " in line][-1]
+    return {key: int(value) for key, value in (field.split("=") for field in line.split(": ", 2)[2].split())}
+
+
 def wait_ready(daemon, pidfile):
     # Until the daemon has written its pid file; False when it ended first.
     pid = str(daemon.pid).encode()
@@ -257,6 +260,16 @@ class Relay:
     def push(self, *frames):
         for data in frames:
             self.inbound.send(data)
+
+    def relay_all(self, texts, after_each):
+        # Pushes texts, calling after_each() after every one, and checks that
+        # each is published, reading them as they come lest a subscriber's
+        # queue overflow.
+        for chunk in range(0, len(texts), 500):
+            for text in texts[chunk:chunk + 500]:
+                self.push(text), after_each()
+            self.push(b"end")
+            assert read_until(self.pub, b"end", 10) == texts[chunk:chunk + 500]
 
     def sync(self):
         # Everything sent before has been routed once the mark is published.

@@ -2,7 +2,8 @@
 # real daemon.
 import os, re, signal, socket, sys, time
 import pytest
-from conftest import BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, err, logging, read, read_until, recv, wait_ready
+from conftest import (BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, err, info, logging, read, read_until, recv,
+                      statistics, wait_ready)
 
 BAD_FILE, NOT_DEFINED = "Error in the configuration file!", "The configuration file is not defined!\n"
 EINVAL, PUSH_EINVAL = ("create_sockets: %s: 22, Invalid argument" % call for call in ("zsock_bind", "zsock_new_push"))
@@ -148,10 +149,7 @@ def test_a_stalled_log_never_stalls_relaying(relay):
     LOG.reading.clear()
     try:  # every malformed record logs a line that the listener does not take
         started = time.monotonic()
-        for chunk in range(10):  # read as they come, lest a subscriber's queue overflow
-            texts = [b"plain %d" % (chunk * 500 + i) for i in range(500)]
-            relay.push(*(frame for text in texts for frame in (text, b"#oldmp bad")), b"end")
-            assert read_until(relay.pub, b"end", 10) == texts
+        relay.relay_all([b"plain %d" % i for i in range(5000)], lambda: relay.push(b"#oldmp bad"))
         assert time.monotonic() - started < 10
     finally:
         LOG.reading.set()
@@ -159,6 +157,8 @@ def test_a_stalled_log_never_stalls_relaying(relay):
     relay.push(b"#oldmp bad")  # once the listener reads again, the next line arrives
     relay.sync()
     assert relay.daemon.new_lines() == [err("send_data: wrong size of input data!")]
+    # Every line not handed over is counted: the start line, 5001 records.
+    assert statistics(relay.daemon)["drop.log"] == 5002 - (len(relay.daemon.lines()) - 1)
     LOG.reading.clear()
     try:
         relay.daemon.signal(signal.SIGTERM)
@@ -176,3 +176,13 @@ def test_a_restarted_log_gets_the_next_line(relay):
     relay.push(b"#oldmp found")
     relay.sync()
     assert relay.daemon.new_lines() == [err("send_data: wrong size of input data!")]
+
+
+def test_sigusr1_logs_the_statistics_before_any_traffic_and_through_a_storm(relay):
+    relay.launch()
+    assert set(statistics(relay.daemon).values()) == {0}
+    relay.connect()
+    relay.relay_all([b"t%d" % i for i in range(2000)], lambda: relay.daemon.signal(signal.SIGUSR1))
+    assert relay.stop() == 0
+    lines = relay.daemon.new_lines()
+    assert lines[-1] == EXITING and {line.split("=")[0] for line in lines[:-1]} == {info("Statistics: in.inbound")}

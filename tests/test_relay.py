@@ -1,9 +1,9 @@
 # Routing of texts received over UDP and on the inbound endpoint: the
 # publishers, both message processors and the overflow latch they share,
 # hostile inputs, and loop faults provoked by the poll shim.
-import contextlib, itertools, os
+import contextlib, itertools, os, signal
 import pytest, zmq
-from conftest import EXITING, SHIM, START, err, free_port, read_until, recv, tcp, until
+from conftest import EXITING, SHIM, START, err, free_port, read_until, recv, statistics, tcp, until
 
 PUB, GW = "publisher", "gateway"
 ROUTES = [  # text, route, published bytes (None: the text unchanged)
@@ -179,6 +179,7 @@ def test_loop_faults_never_drop_or_block_an_input(relay, fault, line):
         relay.send_udp(b"datagram %d" % i)
         assert recv(relay.pub) == [b"datagram %d" % i]
     assert relay.daemon.new_lines() == ([line] * 5 if line else [])
+    assert statistics(relay.daemon)["drop.receive"] == (5 if line else 0)
 
 
 def test_inputs_with_a_backlog_take_turns_by_the_batch(relay):
@@ -200,3 +201,38 @@ def test_inputs_with_a_backlog_take_turns_by_the_batch(relay):
     both = texts[:min(max(i for i, t in enumerate(texts) if t[0] == kind) for kind in b"iu")]
     runs = [(kind, len(list(run))) for kind, run in itertools.groupby(t[0] for t in both)]
     assert max(n for kind, n in runs if kind == ord("i")) <= 256 and max(n for kind, n in runs if kind == ord("u")) <= 64
+
+
+TEXTS = [b"plain", b"", b"#win g", b"#jwin b", b"#oldmp " + TS + b" 00", b"#oldmp bad"]
+
+
+@pytest.mark.parametrize("refusing", ["message_processor", "message_processor_backyard"])
+def test_statistics_count_each_text_once_where_it_went(relay, refusing):
+    for key in ("message_processor", "message_processor_backyard"):
+        relay.keys[key] = "@" + tcp(free_port()) if key == refusing else relay.processor()[1]
+    relay.start()
+    before = statistics(relay.daemon)
+    relay.push(*TEXTS, b"a\0b")
+    relay.send_udp(*TEXTS, b"x" * 3000)
+    relay.sync()
+    after = statistics(relay.daemon)
+    records, backyard = (2, 0) if refusing == "message_processor_backyard" else (0, 2)  # taken by each
+    assert {key: after[key] - before[key] for key in after} == {
+        "in.inbound": 8, "in.udp": 7, "in.udp_cut": 1, "out.publisher": 6, "out.gateway": 2, "out.processor": records,
+        "out.backyard": backyard, "drop.processor": 2 - records, "drop.backyard": 2 - backyard, "drop.record": 2,
+        "drop.empty": 1, "drop.send": 0, "drop.receive": 0, "drop.udp_kernel": 0, "drop.log": 0}
+    assert after["in.inbound"] + after["in.udp"] == sum(after[key] for key in after if key.startswith("out.")) + sum(
+        after["drop." + key] for key in ("processor", "backyard", "record", "empty", "send"))
+
+
+def test_datagrams_the_kernel_drops_for_a_stopped_daemon_are_counted(relay):
+    relay.start()
+    relay.daemon.signal(signal.SIGSTOP)
+    relay.send_udp(*(b"k%d" % i for i in range(2000)))  # more than the receive buffer holds
+    relay.daemon.signal(signal.SIGCONT)
+    port = int(relay.keys["udpport"])
+    assert until(lambda: all(row.split()[4].endswith(":00000000") for row in open("/proc/net/udp")
+                             if row.split()[1].endswith(":%04X" % port)))  # drained
+    relay.send_udp(b"last")  # carries the count of what was dropped before it
+    relayed = read_until(relay.pub, b"last")
+    assert 0 < len(relayed) < 2000 and statistics(relay.daemon)["drop.udp_kernel"] == 2000 - len(relayed)

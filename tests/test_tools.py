@@ -72,8 +72,7 @@ def test_tap_watch_prints_each_message_as_text_or_hex_and_counts_them(relay):
     for args, prefix, probe, end, sent, printed in [  # probe and end: how the tool shows them
             ([pub], b"", '"probe"', '"end"', [b"plain text", b"tab\there", b'q"b\\', b"\x01\x7f\xe9", b"l\nn\r"],
              ['"plain text"', r'"tab\there"', r'"q\"b\\"', r'"\x01\x7f\xe9"', r'"l\nn\x0d"']),
-            (["-x", pub], b"", "70726f6265", "656e64", [b"AB", b"\x01\x7f\xe9"], ["4142", "017fe9"]),
-            (["-x", gw], b"#win ", "70726f6265", "656e64", [b"#win ", b"#win ab"], ["-", "6162"]),
+            (["-x", gw], b"#win ", "70726f6265", "656e64", [b"#win ", b"#win \x01\x7f\xe9"], ["-", "017fe9"]),
             (["-s", "keep", pub], b"keep ", '"keep probe"', '"keep end"',
              [b"drop 1", b"keep 1", b"Keep 2", b"keep 3"], ['"keep 1"', '"keep 3"'])]:
         watch = tap("watch", *args)
@@ -198,7 +197,8 @@ def test_manual_page_is_lint_clean_and_has_every_section(page, names):
 
 
 DIAGNOSTICS = [
-    "Starting version, ZMQ version x.y.z, CZMQ version x.y.z", "Exiting", "The configuration file is not defined!",
+    "Starting version, ZMQ version x.y.z, CZMQ version x.y.z", "Exiting", "Statistics: in.inbound=n ... drop.log=n",
+    "The configuration file is not defined!",
     "Error in the configuration file!", 'Parameter "/key" is not found in the configuration file!',
     *["create_sockets: %s: errno, text" % call for call in ("zsock_new", "zsock_bind", "udp_new", "zsock_new_push")],
     "create_reactor: zloop_new: errno, text", "create_reactor: zloop_reader: errno, text",
