@@ -191,12 +191,13 @@ def Daemon(args, env=None):
 
 def statistics(daemon):
     # Asks for the statistics line; its counters by name.
-    def answers(): return [data for data in LOG.raw(daemon.pid) if b"Statistics: " in data]
     LOG.drain()
-    asked = len(answers())
+    start = len(LOG.lines)
     daemon.signal(signal.SIGUSR1)
-    assert until(lambda: len(answers()) > asked)
-    return {key: int(value) for key, value in (field.split("=") for field in answers()[-1].decode().split(": ")[-1].split())}
+
+    def answer(): return next((data for pid, data in LOG.lines[start:] if pid == daemon.pid and b"Statistics" in data), b"")
+    assert until(answer)
+    return {key: int(value) for key, value in (field.split("=") for field in answer().decode().split(": ")[-1].split())}
 
 
 def wait_ready(daemon, pidfile):

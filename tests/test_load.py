@@ -32,7 +32,7 @@ def finish(*taps):
     assert None not in [tap.wait() for tap in taps]
 
 
-@pytest.mark.parametrize("backyard_present, rate", [(False, 0), (True, 50000)])
+@pytest.mark.parametrize("backyard_present, rate", [(False, 0), (True, 20000)])
 def test_flood_with_processors_absent(relay, backyard_present, rate):
     # Both absent: one overflow period for the whole flood. Only the record
     # processor absent: every accepted backyard text ends the period, and the
@@ -51,8 +51,9 @@ def test_flood_with_processors_absent(relay, backyard_present, rate):
     assert until(lambda: statistics(relay.daemon)["out.publisher"] > 20000, 10)  # warmed up
     rss_warm, warm = rss_kib(pid), statistics(relay.daemon)
     time.sleep(3)
-    rss_end, end, seconds = rss_kib(pid), statistics(relay.daemon), time.monotonic() - started
+    rss_end, seconds = rss_kib(pid), time.monotonic() - started
     finish(*senders)
+    end = statistics(relay.daemon)
     assert end["out.publisher"] > warm["out.publisher"]  # still publishing after warm-up
     stopping = time.monotonic()
     assert relay.stop() == 0
