@@ -1,5 +1,6 @@
 #include "load.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <time.h>
@@ -41,23 +42,24 @@ static int hex_value(char c)
     return found ? static_cast<int>(found - HEX_DIGITS) : -1;
 }
 
-int64_t load_stamp_of(const std::vector<std::string> &frames, const std::string &strip)
+int64_t load_stamp_of(const char *first, size_t first_size, size_t frames, const std::string &strip)
 {
-    if (frames.size() == 2 && frames[0].size() == 6) {
+    if (frames == 2 && first_size == 6) {
         int64_t stamp = 0;
-        for (char byte : frames[0])
-            stamp = stamp << 8 | static_cast<unsigned char>(byte);
+        for (size_t i = 0; i < 6; i++)
+            stamp = stamp << 8 | static_cast<unsigned char>(first[i]);
         return stamp;
     }
-    if (frames.size() != 1)
+    if (frames != 1)
         return -1;
-    const std::string &text = frames[0];
-    size_t start = text.compare(0, strip.size(), strip) == 0 ? strip.size() : 0;
-    if (text.size() < start + LOAD_STAMP_DIGITS)
+    size_t start = first_size >= strip.size() && memcmp(first, strip.data(), strip.size()) == 0
+                       ? strip.size()
+                       : 0;
+    if (first_size < start + LOAD_STAMP_DIGITS)
         return -1;
     int64_t stamp = 0;
     for (size_t i = start; i < start + LOAD_STAMP_DIGITS; i++) {
-        int digit = hex_value(text[i]);
+        int digit = hex_value(first[i]);
         if (digit < 0)
             return -1;
         stamp = stamp << 4 | digit;
@@ -65,10 +67,8 @@ int64_t load_stamp_of(const std::vector<std::string> &frames, const std::string 
     return stamp;
 }
 
-static void sink_take(load_sink_t *sink, const std::vector<std::string> &frames)
+static void sink_take(load_sink_t *sink, int64_t stamp)
 {
-    peer_tally_add(&sink->tally, frames);
-    int64_t stamp = load_stamp_of(frames, sink->strip);
     if (stamp < 0) {
         sink->malformed++;
         return;
@@ -86,6 +86,33 @@ static void sink_take(load_sink_t *sink, const std::vector<std::string> &frames)
     sink->received++;
 }
 
+// Receives whole messages until stopped, frame by frame into one reused
+// message, so that the sink spends as little as it can on each: the start
+// of the first frame is kept for the stamp, the rest only counted.
+static void sink_run(load_sink_t *sink)
+{
+    void *socket = zsock_resolve(sink->socket);
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    char first[64];
+    while (!sink->stop) {
+        if (zmq_msg_recv(&part, socket, 0) == -1)
+            continue; // the receive time-out: look at stop again
+        size_t first_size = zmq_msg_size(&part), frames = 1, bytes = first_size;
+        memcpy(first, zmq_msg_data(&part), std::min(first_size, sizeof first));
+        while (zmq_msg_more(&part) && zmq_msg_recv(&part, socket, 0) != -1) {
+            frames++;
+            bytes += zmq_msg_size(&part);
+        }
+        sink->tally.messages++;
+        sink->tally.frames += frames;
+        sink->tally.bytes += bytes;
+        sink_take(sink,
+                  load_stamp_of(first, std::min(first_size, sizeof first), frames, sink->strip));
+    }
+    zmq_msg_close(&part);
+}
+
 bool load_sink_start(load_sink_t *sink, bool sub, const std::string &endpoint, int hwm,
                      const std::string &strip)
 {
@@ -93,6 +120,7 @@ bool load_sink_start(load_sink_t *sink, bool sub, const std::string &endpoint, i
     if (!sink->socket)
         return false;
     zsock_set_rcvhwm(sink->socket, hwm);
+    zsock_set_rcvtimeo(sink->socket, 50);
     if (sub)
         zsock_set_subscribe(sink->socket, "");
     if (zsock_attach(sink->socket, endpoint.c_str(), false) == -1) {
@@ -100,13 +128,7 @@ bool load_sink_start(load_sink_t *sink, bool sub, const std::string &endpoint, i
         return false;
     }
     sink->strip = strip;
-    sink->thread = std::thread([sink] {
-        while (!sink->stop) {
-            auto frames = peer_receive(sink->socket, 50);
-            if (frames)
-                sink_take(sink, *frames);
-        }
-    });
+    sink->thread = std::thread(sink_run, sink);
     return true;
 }
 

@@ -32,10 +32,12 @@ std::string load_make_text(const std::string &prefix, size_t size, int64_t stamp
 // Writes stamp over the stamp digits of a text made by load_make_text.
 void load_restamp(std::string *text, size_t prefix_length, int64_t stamp);
 
-// The stamp a relayed message carries: the 6-byte first frame of a decoded
-// record, or the 12 digits at the start of a text frame (after strip, when
-// the frame still begins with it). -1 when the message carries none.
-int64_t load_stamp_of(const std::vector<std::string> &frames, const std::string &strip);
+// The stamp a relayed message of frames frames carries, from the start of
+// its first frame (first_size bytes of it): the 6-byte first frame of a
+// decoded record, or the 12 digits at the start of a text frame (after
+// strip, when the frame still begins with it). -1 when it carries none.
+int64_t load_stamp_of(const char *first, size_t first_size, size_t frames,
+                      const std::string &strip);
 
 // Receives and counts relayed messages on a thread of its own.
 struct load_sink_t {

@@ -246,18 +246,17 @@ int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
 }
 
 // Adds the drops that the kernel stamped on a received datagram, if any, to
-// the count, following the stamp's wrap at 32 bits.
-static void count_kernel_drops(struct msghdr *header)
+// the count, following the stamp's wrap at 32 bits. SO_RXQ_OVFL is the only
+// control message the socket asks for.
+static inline void count_kernel_drops(struct msghdr *header)
 {
-    for (struct cmsghdr *control = CMSG_FIRSTHDR(header); control;
-         control = CMSG_NXTHDR(header, control)) {
-        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SO_RXQ_OVFL)
-            continue;
-        uint32_t drops;
-        memcpy(&drops, CMSG_DATA(control), sizeof drops);
-        statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
-        udp_kernel_drops_seen = drops;
-    }
+    struct cmsghdr *control = CMSG_FIRSTHDR(header);
+    if (!control)
+        return;
+    uint32_t drops;
+    memcpy(&drops, CMSG_DATA(control), sizeof drops);
+    statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
+    udp_kernel_drops_seen = drops;
 }
 
 int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
@@ -271,11 +270,11 @@ int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
                  strerror(errno));
         return 1;
     }
+    statistics.in_udp += static_cast<unsigned>(received);
     for (int index = 0; index < received; index++) {
         struct msghdr *header = &udp_batch[index].msg_hdr;
         count_kernel_drops(header);
         header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
-        statistics.in_udp++;
         if (header->msg_flags & MSG_TRUNC)
             statistics.in_udp_cut++;
         char *datagram = static_cast<char *>(header->msg_iov->iov_base);

@@ -81,15 +81,20 @@ static void drop_unmade_record()
     log_line(LOG_ERR, "%s: zframe_new: %d, %s", "send_data", errno, zmq_strerror(errno));
 }
 
-// Counts the result rc of publishing one text in sent, or logs its failure.
-static void count_published(int rc, const char *failure_format, uint64_t *sent)
+// Drops a text that could not be published.
+static void drop_unpublished(const char *failure_format)
 {
-    if (rc != -1) {
-        (*sent)++;
-        return;
-    }
     statistics.drop_send++;
     log_line(LOG_ERR, failure_format, "send_data", errno, zmq_strerror(errno));
+}
+
+// Counts the result rc of publishing one text in sent, or drops the text.
+static inline void count_published(int rc, const char *failure_format, uint64_t *sent)
+{
+    if (rc != -1)
+        (*sent)++;
+    else
+        drop_unpublished(failure_format);
 }
 
 static const char PUBLISHER_FAILURE[] = "%s: zstr_send (PUBLISHER_SOCKET): %d, %s";

@@ -145,13 +145,16 @@ LOG = LogListener()
 
 class Process:
     # One run of a program; its standard output and error are files that
-    # can be read while it runs.
+    # can be read while it runs. Whatever still runs after a test is killed.
+    running = []
+
     def __init__(self, argv, env=None, stdin=b""):
         self.files = [tempfile.TemporaryFile() for _ in range(3)]
         self.files[0].write(stdin), self.files[0].seek(0)
         self.proc = subprocess.Popen(argv, env=dict(os.environ, **(env or {})), stdin=self.files[0],
                                      stdout=self.files[1], stderr=self.files[2])
         self.pid, self.seen = self.proc.pid, 0
+        Process.running.append(self.proc)
 
     def wait(self, timeout=5.0):
         # The exit status (minus the signal that ended it), or None while it
@@ -284,12 +287,18 @@ class Relay:
         return self.daemon.wait()
 
 
+@pytest.fixture(autouse=True)
+def no_process_outlives_its_test():
+    yield
+    while Process.running:
+        proc = Process.running.pop()
+        if proc.poll() is None:
+            proc.kill(), proc.wait()
+
+
 @pytest.fixture
 def relay(tmp_path):
     relay = Relay(str(tmp_path))
     yield relay
-    if relay.daemon and relay.daemon.proc.poll() is None:
-        relay.daemon.proc.kill()
-        relay.daemon.proc.wait()
     for sock in relay.socks + [relay.udp]:
         sock and sock.close()
