@@ -287,18 +287,18 @@ class Relay:
         return self.daemon.wait()
 
 
-@pytest.fixture(autouse=True)
-def no_process_outlives_its_test():
-    yield
-    while Process.running:
-        proc = Process.running.pop()
-        if proc.poll() is None:
-            proc.kill(), proc.wait()
-
-
 @pytest.fixture
 def relay(tmp_path):
+    # With every process it starts killed, and its sockets closed, at the end.
     relay = Relay(str(tmp_path))
     yield relay
     for sock in relay.socks + [relay.udp]:
         sock and sock.close()
+
+
+@pytest.fixture(autouse=True)
+def no_process_outlives_its_test():
+    yield
+    for proc in Process.running:
+        proc.poll() is None and (proc.kill(), proc.wait())
+    Process.running.clear()

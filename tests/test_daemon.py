@@ -2,8 +2,8 @@
 # real daemon.
 import os, re, signal, socket, sys, time
 import pytest
-from conftest import (BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, err, info, logging, read, read_until, recv,
-                      statistics, wait_ready)
+from conftest import (BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, err, info, logging, read, recv, statistics,
+                      until, wait_ready)
 
 BAD_FILE, NOT_DEFINED = "Error in the configuration file!", "The configuration file is not defined!\n"
 EINVAL, PUSH_EINVAL = ("create_sockets: %s: 22, Invalid argument" % call for call in ("zsock_bind", "zsock_new_push"))
@@ -61,12 +61,8 @@ def test_unusable_configuration_files(relay, content, logged):
     fails_with(["-c", f.name], [err(logged)], stderr=None)
 
 
-@pytest.fixture(scope="module")
-def busy():
-    # A TCP and a UDP port that the daemon cannot bind.
-    with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-        tcp.bind(("", 0)), tcp.listen(), udp.bind(("", 0))
-        yield {"tcp": tcp.getsockname()[1], "udp": udp.getsockname()[1]}
+BUSY = [socket.socket(), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)]  # ports the daemon cannot bind
+BUSY[0].bind(("", 0)), BUSY[0].listen(), BUSY[1].bind(("", 0))
 
 
 @pytest.mark.parametrize("key, value, logged", [
@@ -80,8 +76,8 @@ def busy():
     ("pidfile", "/nonexistent/%s%n%n", "unable to create pid file /nonexistent/%s%n%n, " + NOENT),
     ("pidfile", "{tmp}", "unable to create pid file {tmp}, code=21 (Is a directory)"),
     ("pidfile", "/dev/full", "unable to write pid file /dev/full, code=28 (No space left on device)")])
-def test_each_failing_step_logs_its_message_and_exits_with_one(relay, busy, key, value, logged):
-    relay.keys[key] = value.format(tmp=relay.tmp, **busy)
+def test_each_failing_step_logs_its_message_and_exits_with_one(relay, key, value, logged):
+    relay.keys[key] = value.format(tmp=relay.tmp, tcp=BUSY[0].getsockname()[1], udp=BUSY[1].getsockname()[1])
     fails_with(["-c", relay.config()], [err(logged.format(tmp=relay.tmp))])
 
 
@@ -104,16 +100,19 @@ def test_pid_file_holds_exactly_the_pid_and_stays_after_the_stop(relay):
 
 
 # A signal that lands after the loop's last check for it, but before it
-# waits again, must still end the daemon promptly. The preloaded shim holds
-# every poll back, so that a signal sent right after a routed message lands
-# in exactly that gap.
-@pytest.mark.parametrize("sig, shim", [(signal.SIGTERM, False), (signal.SIGINT, False), (signal.SIGTERM, True),
-                                       (signal.SIGINT, True), (signal.SIGTERM, True)])
-def test_stop_ends_promptly_with_exiting_and_status_zero(relay, sig, shim):
-    relay.start({"LD_PRELOAD": SHIM, "POLL_SHIM_DELAY_MS": "50"} if shim else {})
+# waits again, must still end the daemon promptly: the preloaded shim holds
+# the loop in exactly that gap while the signal is sent.
+@pytest.mark.parametrize("sig, held", [(signal.SIGTERM, False), (signal.SIGINT, False), (signal.SIGTERM, True),
+                                       (signal.SIGINT, True)])
+def test_stop_ends_promptly_with_exiting_and_status_zero(relay, sig, held):
+    hold = relay.tmp + "/hold"
+    relay.start({"LD_PRELOAD": SHIM, "POLL_SHIM_HOLD": hold} if held else {})
     relay.send_udp(b"last")
     assert recv(relay.pub) == [b"last"]
+    open(hold, "w").close()
+    assert until(lambda: os.path.exists(hold + ".held") or not held)
     relay.daemon.signal(sig)
+    os.unlink(hold)
     assert relay.daemon.wait(1) == 0 and relay.daemon.lines() == [START, EXITING]
     assert relay.daemon.out() == relay.daemon.err() == ""  # no socket left dangling
 

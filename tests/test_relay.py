@@ -222,8 +222,6 @@ def test_statistics_count_each_text_once_where_it_went(relay, refusing):
         "in.inbound": 8, "in.udp": 7, "in.udp_cut": 1, "out.publisher": 6, "out.gateway": 2, "out.processor": records,
         "out.backyard": backyard, "drop.processor": 2 - records, "drop.backyard": 2 - backyard, "drop.record": 2,
         "drop.empty": 1, "drop.send": 0, "drop.receive": 0, "drop.udp_kernel": 0, "drop.log": 0}
-    assert after["in.inbound"] + after["in.udp"] == sum(after[key] for key in after if key.startswith("out.")) + sum(
-        after["drop." + key] for key in ("processor", "backyard", "record", "empty", "send"))
 
 
 def test_datagrams_the_kernel_drops_for_a_stopped_daemon_are_counted(relay):

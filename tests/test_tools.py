@@ -8,14 +8,12 @@ ENV = os.environ
 NOBODY = tcp(free_port())
 
 
-def tap(*args, stdin=b""):
-    return Process([TAP, *args], stdin=stdin)
+def tap(*args, stdin=b""): return Process([TAP, *args], stdin=stdin)
 
 
 def catches_sigterm(pid):
     # Only then does a signal end the tool cleanly instead of killing it.
-    status = open("/proc/%d/status" % pid).read()
-    return int(re.search(r"SigCgt:\s*(\w+)", status)[1], 16) >> (signal.SIGTERM - 1) & 1
+    return int(re.search(r"SigCgt:\s*(\w+)", open("/proc/%d/status" % pid).read())[1], 16) >> (signal.SIGTERM - 1) & 1
 
 
 def test_tap_send_delivers_each_text_over_udp_and_to_the_inbound_endpoint(relay):
@@ -107,14 +105,12 @@ def test_tap_pull_acts_as_either_message_processor(relay, key, daemon_side, args
 def install(root):
     subprocess.run([ENV["CMAKE_COMMAND"], "--install", ENV["BINARY_DIR"]], env=dict(ENV, DESTDIR=root),
                    check=True, capture_output=True)
+    return root
 
 
 @pytest.fixture(scope="module")
-def stage(tmp_path_factory):
-    # A staged "cmake --install" of this build.
-    root = str(tmp_path_factory.mktemp("stage"))
-    install(root)
-    return root
+def stage(tmp_path_factory):  # a staged "cmake --install" of this build
+    return install(str(tmp_path_factory.mktemp("stage")))
 
 
 @pytest.mark.parametrize("path, mode", [
@@ -126,12 +122,10 @@ def test_installed_file_and_its_mode(stage, path, mode):
 
 
 def test_installed_page_is_the_source_page_and_an_edited_configuration_is_kept(stage):
-    page = gzip.open(stage + ENV["MANDIR"] + "/man8/vostrelld.8.gz").read()
-    assert page == read(ENV["SOURCE_DIR"] + "/man/vostrelld.8")
+    assert gzip.open(stage + ENV["MANDIR"] + "/man8/vostrelld.8.gz").read() == read(ENV["SOURCE_DIR"] + "/man/vostrelld.8")
     with open(stage + ENV["CONFIG_FILE"], "a") as config:
         config.write("# edited\n")
-    edited = read(stage + ENV["CONFIG_FILE"])
-    install(stage)
+    edited, _ = read(stage + ENV["CONFIG_FILE"]), install(stage)
     assert read(stage + ENV["CONFIG_FILE"]) == edited
 
 
