@@ -28,7 +28,7 @@ bool create_sockets();
 
 // Releases every endpoint that exists: push sockets, UDP socket, bound
 // sockets. Safe after a partial set-up and when called twice. Destroy the
-// reactor first.
+// reactor first (destroy_reactor).
 void destroy_sockets();
 
 // Creates the event loop, registers both receivers on it, and the statistics
@@ -39,8 +39,8 @@ bool create_reactor();
 // Releases the loop and the statistics request. Safe when there are none.
 void destroy_reactor();
 
-// Receivers called by the loop: each takes exactly one message, routes it
-// and returns 0, or logs the receive failure and returns 1. Neither ends
-// the loop.
+// Receivers called by the loop: each takes every message waiting on its
+// input, up to a batch, routes each in turn and returns 0, or logs a receive
+// that found nothing at all and returns 1. Neither ends the loop.
 int subscriber_socket_handler(zloop_t *loop, zsock_t *reader, void *arg);
 int udp_socket_handler(zloop_t *loop, zmq_pollitem_t *poll_item, void *arg);
