@@ -18,7 +18,7 @@ static const size_t LINE_BUFFER_SIZE = 1024;
 
 static int log_sock_descriptor = -1;
 static bool log_connected = false;
-static const char *log_ident = "";
+static const char *log_ident = nullptr; // the program's name until opened, as syslog(3)
 static int log_facility = LOG_USER;
 static uint64_t log_dropped = 0;
 
@@ -91,7 +91,8 @@ static int format_header(char *header, size_t size, int priority)
     if (!localtime_r(&now, &local)) // as syslog(3) does without a time
         return snprintf(header, size, "<%d>: ", priority | log_facility);
     strftime(timestamp, sizeof timestamp, "%h %e %T ", &local);
-    return snprintf(header, size, "<%d>%s%s: ", priority | log_facility, timestamp, log_ident);
+    return snprintf(header, size, "<%d>%s%s: ", priority | log_facility, timestamp,
+                    log_ident ? log_ident : program_invocation_short_name);
 }
 
 void log_line(int priority, const char *format, ...)
