@@ -67,6 +67,10 @@ static bool create_bound_socket(int index)
         log_line(LOG_ERR, "%s: zsock_bind: %d, %s", "create_sockets", errno, zmq_strerror(errno));
         return false;
     }
+    if (sockets_type[index] == ZMQ_PUB) {
+        int refusing = 1;
+        zmq_setsockopt(zsock_resolve(sockets[index]), ZMQ_XPUB_NODROP, &refusing, sizeof refusing);
+    }
     zsock_set_sndtimeo(sockets[index], BOUND_SOCKET_TIMEOUT_MSECS);
     zsock_set_rcvtimeo(sockets[index], BOUND_SOCKET_TIMEOUT_MSECS);
     return true;

@@ -172,7 +172,14 @@ static int receive_lines(zsock_t *socket, const options &opts)
             if (left * 1000 < slice)
                 slice = static_cast<int>(std::ceil(left * 1000));
         }
-        auto frames = peer_receive(socket, slice);
+        // Lines leave in one write per burst rather than one per message,
+        // so that the tool keeps up with the daemon; they are flushed before
+        // every wait.
+        auto frames = peer_receive(socket, 0);
+        if (!frames && errno == EAGAIN) {
+            fflush(stdout);
+            frames = peer_receive(socket, slice);
+        }
         if (!frames) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;
@@ -181,9 +188,9 @@ static int receive_lines(zsock_t *socket, const options &opts)
             break;
         }
         printf("%s\n", peer_format(*frames, opts.hex).c_str());
-        fflush(stdout);
         peer_tally_add(&tally, *frames);
     }
+    fflush(stdout);
     fprintf(stderr, "%llu message%s\n", static_cast<unsigned long long>(tally.messages),
             tally.messages == 1 ? "" : "s");
     return status;
