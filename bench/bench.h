@@ -49,7 +49,7 @@ struct options_t {
     std::vector<double> paced; // offered rates of the paced mode; empty: none
     int runs = 5;              // paced runs per relay, route and rate
     double seconds = 1;        // offered load per paced run
-    int tick_us = 200;         // the paced generator's sleep between bursts
+    int tick_us = 1000;        // the paced generator's sleep between bursts
     bool quick = false;        // the short runs of --quick
 };
 

@@ -46,7 +46,7 @@ const char USAGE[] =
     "  --paced RATES       offer texts at each of these rates instead (e.g. 150000,300000)\n"
     "  --runs N            paced runs per relay, route and rate; the median (default: 5)\n"
     "  --seconds S         offered load per paced run (default: 1)\n"
-    "  --tick-us N         the paced generator's sleep between bursts (default: 200)\n"
+    "  --tick-us N         the paced generator's sleep between bursts (default: 1000)\n"
     "  --soak N            watch the daemon's memory over N messages instead\n"
     "  --bin DIR           where the relays are (default: beside this program)\n";
 

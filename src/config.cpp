@@ -2,6 +2,8 @@
 
 #include "log.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -16,10 +18,59 @@ config_string_type config_strings[STR_COUNT] = {
     {"/buffer_size", nullptr},
 };
 
+config_string_type optional_strings[OPTIONAL_COUNT] = {
+    {"/curve/certificate", nullptr},
+    {"/curve/clients", nullptr},
+    {"/curve/message_processor", nullptr},
+    {"/curve/message_processor_backyard", nullptr},
+    {"/allow", nullptr},
+    {"/max_message_size", nullptr},
+    {"/udpaddress", nullptr},
+};
+
 int udp_buffer_size = MIN_UDP_BUFFSIZE;
+int64_t max_message_size = -1;
+uint32_t udp_address = htonl(INADDR_ANY);
 
 // Owns every value text that config_strings points to.
 static zconfig_t *config = nullptr;
+
+// Digits only, as the socket option takes them: 0 to INT64_MAX.
+static bool parse_size(const char *text, int64_t *size)
+{
+    if (*text < '0' || *text > '9')
+        return false;
+    char *end;
+    errno = 0;
+    long long value = strtoll(text, &end, 10);
+    if (errno || *end)
+        return false;
+    *size = value;
+    return true;
+}
+
+// Reads the optional values that are numbers or addresses; logs the first
+// that is not one.
+static bool read_optional_values()
+{
+    const char *size = optional_strings[MAX_MESSAGE_SIZE_STR].value;
+    if (size && !parse_size(size, &max_message_size)) {
+        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not a size in bytes",
+                 optional_strings[MAX_MESSAGE_SIZE_STR].name, size);
+        return false;
+    }
+    // inet_pton takes the dotted quad only, no shorter or octal forms.
+    const char *address = optional_strings[UDPADDRESS_STR].value;
+    struct in_addr parsed;
+    if (address && inet_pton(AF_INET, address, &parsed) != 1) {
+        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IPv4 address",
+                 optional_strings[UDPADDRESS_STR].name, address);
+        return false;
+    }
+    if (address)
+        udp_address = parsed.s_addr;
+    return true;
+}
 
 bool create_config(const char *config_file)
 {
@@ -43,6 +94,12 @@ bool create_config(const char *config_file)
     else if (size > MAX_UDP_BUFFSIZE)
         size = MAX_UDP_BUFFSIZE;
     udp_buffer_size = size;
+    for (config_string_type &entry : optional_strings)
+        entry.value = zconfig_get(config, entry.name, nullptr);
+    if (!read_optional_values()) {
+        destroy_config();
+        return false;
+    }
     return true;
 }
 
@@ -50,6 +107,10 @@ void destroy_config()
 {
     for (config_string_type &entry : config_strings)
         entry.value = nullptr;
+    for (config_string_type &entry : optional_strings)
+        entry.value = nullptr;
+    max_message_size = -1;
+    udp_address = htonl(INADDR_ANY);
     zconfig_destroy(&config);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Configuration of the daemon: one ZPL file, eight required top-level keys,
-// loaded once at start-up and kept until teardown.
+// Configuration of the daemon: one ZPL file, eight required top-level keys
+// and a few optional ones, loaded once at start-up and kept until teardown.
 
 #include <czmq.h>
 
@@ -18,6 +18,21 @@ enum {
     STR_COUNT
 };
 
+// Indexes of optional_strings, the keys that may be absent: the daemon's
+// CURVE certificate, the directory of admitted clients' certificates, the
+// certificates of the two message processors, the addresses allowed to
+// connect, the largest frame a peer may send, the UDP socket's address.
+enum {
+    CURVE_CERTIFICATE_STR,
+    CURVE_CLIENTS_STR,
+    CURVE_PROCESSOR_STR,
+    CURVE_BACKYARD_STR,
+    ALLOW_STR,
+    MAX_MESSAGE_SIZE_STR,
+    UDPADDRESS_STR,
+    OPTIONAL_COUNT
+};
+
 struct config_string_type {
     const char *name;  // key path, leading slash included
     const char *value; // borrowed from the loaded tree; null until loaded
@@ -29,14 +44,27 @@ constexpr int MAX_UDP_BUFFSIZE = 65507;
 
 extern config_string_type config_strings[STR_COUNT];
 
+// The optional keys; a value is null where the key is absent.
+extern config_string_type optional_strings[OPTIONAL_COUNT];
+
 // UDP receive capacity: MIN_UDP_BUFFSIZE until loaded, then the clamped
 // value of "/buffer_size".
 extern int udp_buffer_size;
 
+// Largest frame, in bytes, that a peer may send to any socket of the daemon:
+// the value of "/max_message_size", -1 (no limit) without it.
+extern int64_t max_message_size;
+
+// Address of the UDP socket, in network byte order: the value of
+// "/udpaddress", INADDR_ANY without it.
+extern uint32_t udp_address;
+
 // Loads and checks the file at config_file. Logs "Error in the configuration
-// file!" when it cannot be loaded, or the first missing key in table order,
-// and then returns false with nothing loaded. On success every value of
-// config_strings is set and udp_buffer_size is clamped into its limits.
+// file!" when it cannot be loaded, the first missing key in table order, or
+// an optional size or address that is not one ('Parameter "/key": "value"
+// is not ...'), and then returns false with nothing loaded. On success every
+// value of config_strings is set, udp_buffer_size is clamped into its
+// limits, and the optional keys that are there are set and read.
 bool create_config(const char *config_file);
 
 // Releases the loaded tree and empties every value. Safe when nothing is

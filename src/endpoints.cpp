@@ -1,12 +1,15 @@
 #include "endpoints.h"
 
+#include "access.h"
 #include "config.h"
 #include "log.h"
+#include "notify.h"
 #include "router.h"
 #include "statistics.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/signalfd.h>
@@ -55,6 +58,56 @@ static struct iovec udp_vectors[UDP_BATCH];
 static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(uint32_t))];
 static uint32_t udp_kernel_drops_seen = 0;
 
+// Sockets whose handshakes may be refused, in the order of sockets, then
+// the two push sockets; and a reader of each one's refused handshakes, from
+// its monitor. Empty where a socket does not authenticate its peers.
+enum { PROCESSOR_MONITOR = SOCKET_COUNT, BACKYARD_MONITOR, MONITOR_COUNT };
+static zsock_t **const monitored[MONITOR_COUNT] = {
+    &sockets[SUBSCRIBER_SOCKET], &sockets[PUBLISHER_SOCKET], &sockets[GATEWAYPUBLISHER_SOCKET],
+    &msg_processor_sock, &msg_processor_backyard_sock};
+static zsock_t *handshake_readers[MONITOR_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The events a refused peer causes: a key or address that the
+// authenticator refused, a handshake that failed on a protocol error (a
+// peer without CURVE, or with the wrong server key), or one that the peer
+// broke off: a peer without CURVE that notices the mismatch first just
+// closes its connection.
+static const int REFUSED_HANDSHAKE_EVENTS = ZMQ_EVENT_HANDSHAKE_FAILED_AUTH |
+                                            ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
+                                            ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL;
+
+// Where socket number slot authenticates its peers in role, has its
+// refused handshakes reported to a reader of its own.
+static bool monitor_handshakes(int slot, int role)
+{
+    if (!authenticates(role))
+        return true;
+    char endpoint[64];
+    snprintf(endpoint, sizeof endpoint, "inproc://vostrelld-handshakes-%d", slot);
+    if (zmq_socket_monitor(zsock_resolve(*monitored[slot]), endpoint, REFUSED_HANDSHAKE_EVENTS) ==
+        -1) {
+        log_line(LOG_ERR, "%s: zmq_socket_monitor: %d, %s", "create_sockets", errno,
+                 zmq_strerror(errno));
+        return false;
+    }
+    handshake_readers[slot] = zsock_new(ZMQ_PAIR);
+    if (!handshake_readers[slot] || zsock_connect(handshake_readers[slot], "%s", endpoint) == -1) {
+        log_line(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Stops the monitor of socket number slot, before the socket and the reader
+// are released.
+static void stop_monitor(int slot)
+{
+    if (!handshake_readers[slot])
+        return;
+    zmq_socket_monitor(zsock_resolve(*monitored[slot]), nullptr, 0);
+    zsock_destroy(&handshake_readers[slot]);
+}
+
 static bool create_bound_socket(int index)
 {
     sockets[index] = zsock_new(sockets_type[index]);
@@ -62,6 +115,9 @@ static bool create_bound_socket(int index)
         log_line(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
         return false;
     }
+    apply_access(sockets[index], SERVER_ROLE);
+    if (!monitor_handshakes(index, SERVER_ROLE))
+        return false;
     const char *endpoint = config_strings[socket_endpoint_key[index]].value;
     if (zsock_bind(sockets[index], "%s", endpoint) == -1) {
         log_line(LOG_ERR, "%s: zsock_bind: %d, %s", "create_sockets", errno, zmq_strerror(errno));
@@ -104,7 +160,7 @@ static bool create_udp_socket()
         address.sin_family = AF_INET;
         address.sin_port =
             htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_addr.s_addr = udp_address;
         int on = 1;
         if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
                  sizeof address) == 0 &&
@@ -116,10 +172,17 @@ static bool create_udp_socket()
     return false;
 }
 
-static bool create_push_socket(zsock_t **handle, int endpoint_key)
+// Creates a push socket, sets it up for role and attaches it to its
+// endpoint list, as zsock_new_push would with no security to set first.
+static bool create_push_socket(zsock_t **handle, int endpoint_key, int role, int slot)
 {
-    *handle = zsock_new_push(config_strings[endpoint_key].value);
-    if (!*handle) {
+    *handle = zsock_new(ZMQ_PUSH);
+    if (*handle) {
+        apply_access(*handle, role);
+        if (!monitor_handshakes(slot, role))
+            return false;
+    }
+    if (!*handle || zsock_attach(*handle, config_strings[endpoint_key].value, false) == -1) {
         log_line(LOG_ERR, "%s: zsock_new_push: %d, %s", "create_sockets", errno,
                  zmq_strerror(errno));
         return false;
@@ -132,8 +195,11 @@ bool create_sockets()
     bool created = create_bound_socket(SUBSCRIBER_SOCKET) &&
                    create_bound_socket(PUBLISHER_SOCKET) &&
                    create_bound_socket(GATEWAYPUBLISHER_SOCKET) && create_udp_socket() &&
-                   create_push_socket(&msg_processor_sock, MESSAGE_PROCESSOR_STR) &&
-                   create_push_socket(&msg_processor_backyard_sock, MESSAGE_PROCESSOR_BACKYARD_STR);
+                   create_push_socket(&msg_processor_sock, MESSAGE_PROCESSOR_STR,
+                                      PROCESSOR_CLIENT_ROLE, PROCESSOR_MONITOR) &&
+                   create_push_socket(&msg_processor_backyard_sock, MESSAGE_PROCESSOR_BACKYARD_STR,
+                                      BACKYARD_CLIENT_ROLE, BACKYARD_MONITOR);
+    forget_secret_key(); // every socket has its own copy now
     if (!created)
         destroy_sockets();
     return created;
@@ -141,6 +207,8 @@ bool create_sockets()
 
 void destroy_sockets()
 {
+    for (int slot = 0; slot < MONITOR_COUNT; slot++)
+        stop_monitor(slot);
     zsock_destroy(&msg_processor_backyard_sock);
     zsock_destroy(&msg_processor_sock);
     if (udp_sock_descriptor != -1) {
@@ -155,10 +223,12 @@ void destroy_sockets()
 
 // A ticket fires once and is then removed by the loop, so each one arms
 // the next. Making a ticket cannot fail: CZMQ aborts the process where it
-// cannot allocate.
+// cannot allocate. The service manager's watchdog is pinged from here, so
+// that the pings stop when the loop stops turning.
 static int interrupt_check(zloop_t *loop, int, void *)
 {
     zloop_ticket(loop, interrupt_check, nullptr);
+    notify_watchdog();
     return 0;
 }
 
@@ -170,9 +240,37 @@ static int statistics_request_handler(zloop_t *, zmq_pollitem_t *, void *)
     bool requested = false;
     while (read(signal_descriptor, &request, sizeof request) == sizeof request)
         requested = true;
-    if (requested)
+    if (requested) {
         log_statistics();
+        notify_statistics();
+    }
     return 0;
+}
+
+// Counts every refused handshake that a monitor reports: each event is two
+// frames, and its last one is counted.
+static int refused_handshake_handler(zloop_t *, zsock_t *reader, void *)
+{
+    zmq_msg_t frame;
+    zmq_msg_init(&frame);
+    while (zmq_msg_recv(&frame, zsock_resolve(reader), ZMQ_DONTWAIT) != -1)
+        if (!zmq_msg_more(&frame))
+            statistics.refused_auth++;
+    zmq_msg_close(&frame);
+    return 0;
+}
+
+// Registers the reader of every monitor; false when one cannot be.
+static bool register_handshake_readers()
+{
+    for (zsock_t *reader : handshake_readers) {
+        if (!reader)
+            continue;
+        if (zloop_reader(reactor, reader, refused_handshake_handler, nullptr) == -1)
+            return false;
+        zloop_reader_set_tolerant(reactor, reader);
+    }
+    return true;
 }
 
 // The descriptor that SIGUSR1, blocked in every thread, is read from.
@@ -197,7 +295,8 @@ bool create_reactor()
     bool registered = zloop_reader(reactor, sockets[SUBSCRIBER_SOCKET], subscriber_socket_handler,
                                    nullptr) != -1 &&
                       zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) != -1 &&
-                      zloop_ticket(reactor, interrupt_check, nullptr) && create_signal_descriptor();
+                      zloop_ticket(reactor, interrupt_check, nullptr) &&
+                      register_handshake_readers() && create_signal_descriptor();
     zmq_pollitem_t signal_pollitem = {nullptr, signal_descriptor, ZMQ_POLLIN, 0};
     if (!registered ||
         zloop_poller(reactor, &signal_pollitem, statistics_request_handler, nullptr) == -1) {
@@ -212,6 +311,27 @@ bool create_reactor()
     zloop_poller_set_tolerant(reactor, &udp_pollitem);
     zloop_poller_set_tolerant(reactor, &signal_pollitem);
     return true;
+}
+
+void describe_endpoints(char *text, size_t size)
+{
+    char *bound[SOCKET_COUNT];
+    for (int index = 0; index < SOCKET_COUNT; index++)
+        bound[index] = zsock_last_endpoint(sockets[index]);
+    struct sockaddr_in address;
+    socklen_t length = sizeof address;
+    char udp[INET_ADDRSTRLEN] = "?";
+    memset(&address, 0, sizeof address);
+    if (getsockname(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address), &length) ==
+        0)
+        inet_ntop(AF_INET, &address.sin_addr, udp, sizeof udp);
+    snprintf(text, size, "inbound %s, UDP %s:%u, publisher %s, gateway %s",
+             bound[SUBSCRIBER_SOCKET] ? bound[SUBSCRIBER_SOCKET] : "?", udp,
+             static_cast<unsigned>(ntohs(address.sin_port)),
+             bound[PUBLISHER_SOCKET] ? bound[PUBLISHER_SOCKET] : "?",
+             bound[GATEWAYPUBLISHER_SOCKET] ? bound[GATEWAYPUBLISHER_SOCKET] : "?");
+    for (char *&endpoint : bound)
+        zstr_free(&endpoint);
 }
 
 void destroy_reactor()

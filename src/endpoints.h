@@ -5,12 +5,14 @@
 
 #include "handles.h"
 
+#include <cstddef>
 #include <czmq.h>
 
 // Socket type of each index of sockets.
 extern const int sockets_type[SOCKET_COUNT];
 
-// UDP socket listening on all local IPv4 addresses; -1 while there is none.
+// UDP socket listening on the address of "/udpaddress", by default on all
+// local IPv4 addresses; -1 while there is none.
 extern int udp_sock_descriptor;
 
 // The event loop; null while there is none.
@@ -31,13 +33,20 @@ bool create_sockets();
 // reactor first (destroy_reactor).
 void destroy_sockets();
 
-// Creates the event loop, registers both receivers on it, and the statistics
-// request: a SIGUSR1 logs the statistics line. Needs create_sockets() to
-// have succeeded. On failure logs, releases what it made and returns false.
+// Creates the event loop, registers both receivers on it, the readers of
+// refused handshakes, and the statistics request: a SIGUSR1 logs the
+// statistics line and shows the main counters to the service manager.
+// Needs create_sockets() to have succeeded. On failure logs, releases what
+// it made and returns false.
 bool create_reactor();
 
 // Releases the loop and the statistics request. Safe when there are none.
 void destroy_reactor();
+
+// Writes what the daemon listens on into text, as bound: "inbound ENDPOINT,
+// UDP ADDRESS:PORT, publisher ENDPOINT, gateway ENDPOINT". Needs
+// create_sockets() to have succeeded.
+void describe_endpoints(char *text, size_t size);
 
 // Receivers called by the loop: each takes every message waiting on its
 // input, up to a batch, routes each in turn and returns 0, or logs a receive

@@ -1,9 +1,11 @@
 // Process entry and lifecycle of vostrelld: system log, command line,
 // configuration, endpoints, event loop, pid file, teardown.
 
+#include "access.h"
 #include "config.h"
 #include "endpoints.h"
 #include "log.h"
+#include "notify.h"
 #include "sw-version.h"
 
 #include <cerrno>
@@ -66,11 +68,13 @@ static bool create_pidfile()
     return true;
 }
 
-// Releases the loop, every endpoint and the configuration, in that order.
+// Releases the loop, every endpoint, the authenticator and the
+// configuration, in that order.
 static void destroy_all()
 {
     destroy_reactor();
     destroy_sockets();
+    destroy_access();
     destroy_config();
 }
 
@@ -101,17 +105,22 @@ static int run(int argc, char *argv[])
         return 1;
     // SIGUSR1 asks for the statistics line, which the loop logs when it reads
     // the signal from a descriptor. Blocked before the messaging library
-    // starts its threads, which inherit the mask, it never ends the process
-    // and never interrupts the loop's wait.
+    // and the authenticator start their threads, which inherit the mask, it
+    // never ends the process and never interrupts the loop's wait.
     sigset_t requests;
     sigemptyset(&requests);
     sigaddset(&requests, SIGUSR1);
     sigprocmask(SIG_BLOCK, &requests, nullptr);
-    if (!create_sockets() || !create_reactor() || !create_pidfile()) {
+    notify_open();
+    if (!create_access() || !create_sockets() || !create_reactor() || !create_pidfile()) {
         destroy_all();
         return 1;
     }
+    char listening[1024];
+    describe_endpoints(listening, sizeof listening);
+    notify_ready(listening);
     zloop_start(reactor);
+    notify_stopping();
     destroy_all();
     log_line(LOG_INFO, "Exiting");
     return 0;

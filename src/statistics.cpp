@@ -12,7 +12,7 @@ void log_statistics()
         "Statistics: in.inbound=%llu in.udp=%llu in.udp_cut=%llu out.publisher=%llu "
         "out.gateway=%llu out.processor=%llu out.backyard=%llu drop.processor=%llu "
         "drop.backyard=%llu drop.record=%llu drop.empty=%llu drop.send=%llu "
-        "drop.receive=%llu drop.udp_kernel=%llu drop.log=%llu",
+        "drop.receive=%llu drop.udp_kernel=%llu drop.log=%llu refused.auth=%llu",
         static_cast<unsigned long long>(s.in_inbound), static_cast<unsigned long long>(s.in_udp),
         static_cast<unsigned long long>(s.in_udp_cut),
         static_cast<unsigned long long>(s.out_publisher),
@@ -25,5 +25,6 @@ void log_statistics()
         static_cast<unsigned long long>(s.drop_empty), static_cast<unsigned long long>(s.drop_send),
         static_cast<unsigned long long>(s.drop_receive),
         static_cast<unsigned long long>(s.drop_udp_kernel),
-        static_cast<unsigned long long>(log_lines_dropped()));
+        static_cast<unsigned long long>(log_lines_dropped()),
+        static_cast<unsigned long long>(s.refused_auth));
 }

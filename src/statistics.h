@@ -23,10 +23,12 @@ struct statistics_type {
     uint64_t drop_send;       // texts lost to any other failure of a send
     uint64_t drop_receive;    // receive calls that failed
     uint64_t drop_udp_kernel; // datagrams the kernel dropped for a full receive buffer
+    uint64_t refused_auth;    // handshakes refused: a key, an address or a mechanism
 };
 
 extern statistics_type statistics;
 
 // Logs every counter, and the log lines dropped so far, on one line at
-// LOG_INFO: "Statistics: in.inbound=N in.udp=N ... drop.log=N".
+// LOG_INFO: "Statistics: in.inbound=N in.udp=N ... drop.log=N
+// refused.auth=N".
 void log_statistics();

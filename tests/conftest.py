@@ -2,11 +2,15 @@
 # lines sent to /dev/log, the daemon started with a configuration of its own,
 # and peers that talk to it over real sockets on 127.0.0.1. Every wait is
 # bounded.
-import atexit, ctypes, itertools, os, re, shlex, signal, socket, struct, subprocess, tempfile, threading, time
+import atexit, contextlib, ctypes, itertools, os, re, shlex, signal, socket, struct, subprocess, tempfile, threading, time
 import pytest, zmq
 
 BIN, SHIM = os.environ["VOSTRELLD_BIN"], os.environ.get("POLL_SHIM", "")
+SANITIZED = bool(os.environ.get("VOSTRELLD_SANITIZED"))  # freed memory is held back on purpose
+MEASURED = not (SANITIZED or os.environ.get("VOSTRELLD_WRAPPER"))  # memory as the daemon alone uses it
 TAP = os.path.join(os.path.dirname(BIN), "vostrelld-tap")
+for variable in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"):
+    os.environ.pop(variable, None)  # a service manager above the suite never reaches its daemons
 CTX = zmq.Context.instance()
 CTX.setsockopt(zmq.LINGER, 0)  # for every socket of the tests
 KEYS = ["pidfile", "publisher", "gatewaypublisher", "subscriber", "udpport", "message_processor",
@@ -62,6 +66,20 @@ def read_until(sock, end, timeout=2.0):
 
 
 def read(path): return open(path, "rb").read() if os.path.exists(path) else None
+
+
+def rss_kib(pid, field="VmRSS"): return int(open("/proc/%d/status" % pid).read().split(field + ":")[1].split()[0])
+
+
+def udp_sockets(pid):
+    # The local (address, port) of each UDP socket that process pid holds.
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        with contextlib.suppress(OSError):  # gone meanwhile
+            inodes.add(os.readlink("/proc/%d/fd/%s" % (pid, fd))[8:-1])
+    rows = [row.split() for row in open("/proc/net/udp").readlines()[1:]]
+    return [(socket.inet_ntoa(struct.pack("<I", int(row[1].split(":")[0], 16))), int(row[1].split(":")[1], 16))
+            for row in rows if row[9] in inodes]
 
 
 class LogListener:
@@ -239,8 +257,9 @@ class Relay:
         endpoint = tcp(free_port())
         return self.zsock(zmq.PULL, endpoint, bind=True), ">" + endpoint
 
-    def launch(self, env=None):
-        self.daemon = Daemon(["-c", self.config()], env)
+    def launch(self, env=None, config=""):
+        # config: more lines for the configuration file.
+        self.daemon = Daemon(["-c", self.config(config)], env)
         assert wait_ready(self.daemon, self.keys["pidfile"]), (self.daemon.wait(), self.daemon.lines())
         assert self.daemon.new_lines() == [START]
 

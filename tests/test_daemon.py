@@ -1,9 +1,28 @@
 # Command line, configuration, start-up failures, pid file and stop of the
 # real daemon.
-import os, re, signal, socket, sys, time
+import os, re, select, signal, socket, sys, time
 import pytest
 from conftest import (BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, err, info, logging, read, recv, statistics,
-                      until, wait_ready)
+                      udp_sockets, until, wait_ready)
+
+
+class Manager:
+    # The socket of a service manager that a daemon notifies, and what came.
+    def __init__(self, tmp):
+        self.path, self.got = tmp + "/notify", []
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+
+    def env(self, **more): return dict(NOTIFY_SOCKET=self.path, **more)
+
+    def read(self, until_text=None, timeout=5.0):
+        # Takes what comes until a message holds until_text or timeout passes.
+        deadline = time.monotonic() + timeout
+        while select.select([self.sock], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            self.got.append(self.sock.recv(4096).decode())
+            if until_text and until_text in self.got[-1]:
+                return self.got[-1]
+        return None
 
 BAD_FILE, NOT_DEFINED = "Error in the configuration file!", "The configuration file is not defined!\n"
 EINVAL, PUSH_EINVAL = ("create_sockets: %s: 22, Invalid argument" % call for call in ("zsock_bind", "zsock_new_push"))
@@ -13,9 +32,10 @@ IN_USE, NOENT = "create_sockets: zsock_bind: 98, Address already in use", "code=
 def missing(key): return 'Parameter "/%s" is not found in the configuration file!' % key
 
 
-def fails_with(args, logged, stdout="", stderr=""):
-    daemon = Daemon(args)
+def fails_with(args, logged, stdout="", stderr="", manager=None):
+    daemon = Daemon(args, manager and manager.env())
     assert daemon.wait() == 1 and daemon.lines() == [START] + logged
+    assert manager is None or manager.read(timeout=0) is None and manager.got == []  # never ready
     assert daemon.out() == stdout  # standard output is the usage line's alone
     assert stderr is None or daemon.err() == stderr  # nothing left to the messaging library at exit
     return daemon
@@ -78,7 +98,7 @@ BUSY[0].bind(("", 0)), BUSY[0].listen(), BUSY[1].bind(("", 0))
     ("pidfile", "/dev/full", "unable to write pid file /dev/full, code=28 (No space left on device)")])
 def test_each_failing_step_logs_its_message_and_exits_with_one(relay, key, value, logged):
     relay.keys[key] = value.format(tmp=relay.tmp, tcp=BUSY[0].getsockname()[1], udp=BUSY[1].getsockname()[1])
-    fails_with(["-c", relay.config()], [err(logged.format(tmp=relay.tmp))])
+    fails_with(["-c", relay.config()], [err(logged.format(tmp=relay.tmp))], manager=Manager(relay.tmp))
 
 
 def test_pid_file_holds_exactly_the_pid_and_stays_after_the_stop(relay):
@@ -115,6 +135,48 @@ def test_stop_ends_promptly_with_exiting_and_status_zero(relay, sig, held):
     os.unlink(hold)
     assert relay.daemon.wait(1) == 0 and relay.daemon.lines() == [START, EXITING]
     assert relay.daemon.out() == relay.daemon.err() == ""  # no socket left dangling
+
+
+def test_the_service_manager_hears_of_readiness_status_and_the_stop(relay):
+    manager, keys = Manager(relay.tmp), relay.keys
+    relay.daemon = Daemon(["-c", relay.config()], manager.env())
+    ready = manager.read("READY=1")
+    # By then the pid file holds the pid and every endpoint takes connections.
+    assert read(keys["pidfile"]) == str(relay.daemon.pid).encode()
+    for key in ("subscriber", "publisher", "gatewaypublisher"):
+        socket.create_connection(("127.0.0.1", int(keys[key].split(":")[-1])), 1).close()
+    assert udp_sockets(relay.daemon.pid) == [("0.0.0.0", int(keys["udpport"]))]
+    assert ready == "READY=1\nSTATUS=Relaying: inbound %s, UDP 0.0.0.0:%s, publisher %s, gateway %s" % (
+        keys["subscriber"], keys["udpport"], keys["publisher"], keys["gatewaypublisher"])
+    relay.connect()
+    relay.push(b"#win counted", b"#jwin counted")
+    relay.sync()
+    counted = statistics(relay.daemon)
+    assert manager.read("STATUS=") == "STATUS=Relaying: " + " ".join("%s=%d" % (key, counted[key]) for key in (
+        "in.inbound", "in.udp", "out.publisher", "out.gateway", "out.processor", "out.backyard", "drop.processor",
+        "drop.backyard", "refused.auth"))
+    assert relay.stop() == 0 and manager.read(timeout=0.2) is None and manager.got[-1] == "STOPPING=1"
+
+
+@pytest.mark.parametrize("env, pings", [({"WATCHDOG_USEC": "400000"}, True), ({}, False),
+                                        ({"WATCHDOG_USEC": "400000", "WATCHDOG_PID": "1"}, False)])
+def test_watchdog_pings_come_from_the_turning_loop(relay, env, pings):
+    manager, hold = Manager(relay.tmp), relay.tmp + "/hold"
+    relay.start(manager.env(LD_PRELOAD=SHIM, POLL_SHIM_HOLD=hold, **env))
+
+    def pings_within(seconds, flowing):
+        manager.read(timeout=0)  # sent before, such as the last one before the loop was held
+        manager.got.clear()
+        for _ in range(int(seconds / 0.05)):
+            flowing and relay.push(b"flowing")
+            manager.read(timeout=0.05)
+        return manager.got.count("WATCHDOG=1")
+    assert 3 <= pings_within(1.0, True) <= 6 if pings else pings_within(1.0, True) == 0  # every 200 ms
+    open(hold, "w").close()
+    assert until(lambda: os.path.exists(hold + ".held"))
+    assert pings_within(0.8, False) == 0 and relay.daemon.proc.poll() is None  # a loop held still: silence
+    os.unlink(hold)
+    assert pings_within(0.6, False) >= pings
 
 
 REFERENCE = "import sys, syslog\nsyslog.openlog('vostrelld', 0, syslog.LOG_USER)\n" \

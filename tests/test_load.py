@@ -3,9 +3,8 @@
 # Each prints its figures on a "figures:" line.
 import os, signal, time
 import pytest, zmq
-from conftest import EXITING, TAP, Process, err, free_port, recv, statistics, tcp, until
+from conftest import EXITING, SANITIZED, TAP, Process, err, free_port, recv, rss_kib, statistics, tcp, until
 
-SANITIZED = bool(os.environ.get("VOSTRELLD_SANITIZED"))  # freed memory is held back on purpose
 OVERFLOWS = {err("Overflow message processor queue!"), err("Overflow message processor backyard queue!")}
 EXEMPTIONS = {err("Exemption message processor queue!"), err("Exemption message processor backyard queue!")}
 
@@ -13,9 +12,6 @@ EXEMPTIONS = {err("Exemption message processor queue!"), err("Exemption message 
 def alternates(lines):
     # Overflow and exemption lines alternate, an overflow first, and nothing else is logged.
     return all(line in (EXEMPTIONS if i % 2 else OVERFLOWS) for i, line in enumerate(lines))
-
-
-def rss_kib(pid): return int(open("/proc/%d/status" % pid).read().split("VmRSS:")[1].split()[0])
 
 
 def flood(relay, rate=0):

@@ -53,8 +53,47 @@ static bool open_udp(peer_target_t *target, const std::string &host_port, std::s
     return true;
 }
 
+bool peer_curve_load(peer_curve_t *curve, const std::string &certificate_path,
+                     const std::string &server_path, std::string *error)
+{
+    curve->certificate = zcert_load(certificate_path.c_str());
+    if (!curve->certificate) {
+        *error = certificate_path + ": not a certificate";
+        return false;
+    }
+    static const byte NO_KEY[32] = {0};
+    if (memcmp(zcert_secret_key(curve->certificate), NO_KEY, sizeof NO_KEY) == 0) {
+        *error = certificate_path + ": no secret key";
+        peer_curve_free(curve);
+        return false;
+    }
+    if (!server_path.empty() && !(curve->server = zcert_load(server_path.c_str()))) {
+        *error = server_path + ": not a certificate";
+        peer_curve_free(curve);
+        return false;
+    }
+    return true;
+}
+
+void peer_curve_free(peer_curve_t *curve)
+{
+    zcert_destroy(&curve->certificate);
+    zcert_destroy(&curve->server);
+}
+
+void peer_curve_apply(const peer_curve_t &curve, zsock_t *socket)
+{
+    if (!curve.certificate)
+        return;
+    zcert_apply(curve.certificate, socket);
+    if (curve.server)
+        zsock_set_curve_serverkey(socket, zcert_public_txt(curve.server));
+    else
+        zsock_set_curve_server(socket, 1);
+}
+
 bool peer_target_open(peer_target_t *target, const std::string &address, int timeout_ms,
-                      std::string *error)
+                      std::string *error, const peer_curve_t *curve)
 {
     if (address.compare(0, sizeof UDP_SCHEME - 1, UDP_SCHEME) == 0)
         return open_udp(target, address.substr(sizeof UDP_SCHEME - 1), error);
@@ -69,6 +108,8 @@ bool peer_target_open(peer_target_t *target, const std::string &address, int tim
     zsock_set_immediate(target->push, 1);
     zsock_set_sndtimeo(target->push, timeout_ms);
     zsock_set_linger(target->push, timeout_ms);
+    if (curve)
+        peer_curve_apply(*curve, target->push);
     if (zsock_attach(target->push, address.c_str(), false) == -1) {
         *error = address + ": " + zmq_strerror(errno);
         zsock_destroy(&target->push);

@@ -13,6 +13,30 @@
 #include <string>
 #include <vector>
 
+// CURVE keys of a peer of the daemon: its own certificate (with its secret
+// key) and, for a client, the server's public certificate. No certificate:
+// no CURVE.
+struct peer_curve_t {
+    zcert_t *certificate = nullptr;
+    zcert_t *server = nullptr;
+};
+
+// Loads the certificate at certificate_path (zcert_load: for a name X it
+// reads X_secret where that exists) and, unless server_path is empty, the
+// server's certificate at server_path. False with error set where a file
+// cannot be loaded or the certificate lacks its secret key; curve then
+// holds nothing.
+bool peer_curve_load(peer_curve_t *curve, const std::string &certificate_path,
+                     const std::string &server_path, std::string *error);
+
+// Releases the certificates; safe when there are none.
+void peer_curve_free(peer_curve_t *curve);
+
+// Sets socket up as curve says, before it binds or connects: a CURVE client
+// of the server's key where there is one, otherwise a CURVE server; nothing
+// without a certificate.
+void peer_curve_apply(const peer_curve_t &curve, zsock_t *socket);
+
 // Where texts are sent: a UDP socket connected to the daemon's port, or a
 // PUSH socket towards its inbound endpoint. Exactly one of the two is open
 // between peer_target_open and peer_target_close.
@@ -26,10 +50,10 @@ struct peer_target_t {
 // socket ("tcp://...", "ipc://...", connecting by default, "@" binds, ">"
 // connects). A PUSH send waits at most timeout_ms (-1: without limit) for a
 // peer to take the message, and closing waits as long for queued messages to
-// leave. Returns true on success; otherwise target stays closed and error
-// says why.
+// leave; the PUSH socket uses curve where given. Returns true on success;
+// otherwise target stays closed and error says why.
 bool peer_target_open(peer_target_t *target, const std::string &address, int timeout_ms,
-                      std::string *error);
+                      std::string *error, const peer_curve_t *curve = nullptr);
 
 // Closes whatever target holds; safe on a closed target and when called
 // twice.

@@ -5,6 +5,11 @@
 //   watch  a publisher (SUB), one line per message
 //   pull   as a message processor (PULL), one line per message
 //
+// With -k CERT every ZeroMQ socket of the tool uses CURVE with that
+// certificate: as a client of the server whose public certificate -S names,
+// or, without -S, as a server (a message processor that the daemon's push
+// socket knows by its certificate).
+//
 // Message lines go to standard output; the count of messages received goes
 // to standard error when watch or pull ends. Exit status: 0 on success or
 // when stopped by SIGINT/SIGTERM, 1 on a failure or when fewer than -n
@@ -25,11 +30,12 @@
 #include <unistd.h>
 #include <vector>
 
-static const char USAGE[] = "Usage: vostrelld-tap send [-n COUNT] [-r RATE] [-t SECONDS] TARGET "
-                            "[TEXT...]\n"
-                            "       vostrelld-tap watch [-x] [-n COUNT] [-t SECONDS] [-s PREFIX] "
-                            "ENDPOINT\n"
-                            "       vostrelld-tap pull [-x] [-n COUNT] [-t SECONDS] ENDPOINT\n";
+static const char USAGE[] =
+    "Usage: vostrelld-tap send [-n COUNT] [-r RATE] [-t SECONDS] [-k CERT [-S CERT]] TARGET "
+    "[TEXT...]\n"
+    "       vostrelld-tap watch [-x] [-n COUNT] [-t SECONDS] [-s PREFIX] [-k CERT [-S CERT]] "
+    "ENDPOINT\n"
+    "       vostrelld-tap pull [-x] [-n COUNT] [-t SECONDS] [-k CERT [-S CERT]] ENDPOINT\n";
 
 // How long send waits for a PUSH peer when -t is not given.
 static const double DEFAULT_SEND_SECONDS = 5;
@@ -46,6 +52,8 @@ struct options {
     double seconds = -1;
     bool hex = false;
     std::string prefix;
+    std::string certificate; // -k: CURVE with this certificate
+    std::string server;      // -S: as a client of this server's certificate
     std::vector<std::string> operands;
 };
 
@@ -83,9 +91,9 @@ static bool parse_amount(const char *text, double *amount)
 // opts; false on an option the command does not take or a bad value.
 static bool parse_options(const std::string &command, int argc, char *argv[], options *opts)
 {
-    const char *optstring = command == "send"    ? "+n:r:t:"
-                            : command == "watch" ? "+xn:t:s:"
-                                                 : "+xn:t:";
+    const char *optstring = command == "send"    ? "+n:r:t:k:S:"
+                            : command == "watch" ? "+xn:t:s:k:S:"
+                                                 : "+xn:t:k:S:";
     optind = 1;
     int option;
     while ((option = getopt(argc, argv, optstring)) != -1) {
@@ -106,6 +114,12 @@ static bool parse_options(const std::string &command, int argc, char *argv[], op
         case 's':
             opts->prefix = optarg;
             break;
+        case 'k':
+            opts->certificate = optarg;
+            break;
+        case 'S':
+            opts->server = optarg;
+            break;
         default:
             return false;
         }
@@ -115,13 +129,17 @@ static bool parse_options(const std::string &command, int argc, char *argv[], op
         }
     }
     opts->operands.assign(argv + optind, argv + argc);
-    return true;
+    return opts->server.empty() || !opts->certificate.empty();
 }
 
-static int run_send(const options &opts)
+static int run_send(const options &opts, const peer_curve_t &curve)
 {
     if (opts.operands.empty())
         return usage();
+    if (curve.certificate && opts.operands[0].rfind("udp://", 0) == 0) {
+        fprintf(stderr, "vostrelld-tap: %s: UDP is never encrypted\n", opts.operands[0].c_str());
+        return EXIT_FAILED;
+    }
     std::vector<std::string> texts(opts.operands.begin() + 1, opts.operands.end());
     if (texts.empty()) { // one text per line of standard input
         std::string line;
@@ -135,7 +153,7 @@ static int run_send(const options &opts)
     int timeout_ms = seconds * 1000 < INT_MAX ? static_cast<int>(seconds * 1000) : -1;
     peer_target_t target;
     std::string error;
-    if (!peer_target_open(&target, opts.operands[0], timeout_ms, &error)) {
+    if (!peer_target_open(&target, opts.operands[0], timeout_ms, &error, &curve)) {
         fprintf(stderr, "vostrelld-tap: %s\n", error.c_str());
         return EXIT_FAILED;
     }
@@ -196,17 +214,21 @@ static int receive_lines(zsock_t *socket, const options &opts)
     return status;
 }
 
-static int run_receive(const std::string &command, const options &opts)
+static int run_receive(const std::string &command, const options &opts, const peer_curve_t &curve)
 {
     if (opts.operands.size() != 1)
         return usage();
     const char *endpoint = opts.operands[0].c_str();
+    bool watch = command == "watch";
+    zsock_t *socket = zsock_new(watch ? ZMQ_SUB : ZMQ_PULL);
+    peer_curve_apply(curve, socket);
+    if (watch)
+        zsock_set_subscribe(socket, opts.prefix.c_str());
     // A publisher is connected to and a message processor binds, unless the
     // endpoint says otherwise with "@" (bind) or ">" (connect).
-    zsock_t *socket = command == "watch" ? zsock_new_sub(endpoint, opts.prefix.c_str())
-                                         : zsock_new_pull(endpoint);
-    if (!socket) {
+    if (zsock_attach(socket, endpoint, !watch) == -1) {
         fprintf(stderr, "vostrelld-tap: %s: %s\n", endpoint, zmq_strerror(errno));
+        zsock_destroy(&socket);
         return EXIT_FAILED;
     }
     int status = receive_lines(socket, opts);
@@ -228,7 +250,16 @@ int main(int argc, char *argv[])
     options opts;
     if (!parse_options(command, argc - 1, argv + 1, &opts))
         return usage();
+    peer_curve_t curve;
+    std::string error;
+    if (!opts.certificate.empty() &&
+        !peer_curve_load(&curve, opts.certificate, opts.server, &error)) {
+        fprintf(stderr, "vostrelld-tap: %s\n", error.c_str());
+        return EXIT_FAILED;
+    }
     // SIGINT and SIGTERM end sending and receiving cleanly, UDP included.
     zsys_catch_interrupts();
-    return command == "send" ? run_send(opts) : run_receive(command, opts);
+    int status = command == "send" ? run_send(opts, curve) : run_receive(command, opts, curve);
+    peer_curve_free(&curve);
+    return status;
 }

@@ -1,0 +1,66 @@
+#include "notify.h"
+
+#include "statistics.h"
+
+#include <cstdint>
+#include <ctime>
+#include <systemd/sd-daemon.h>
+
+// Nanoseconds between two watchdog pings, half the manager's interval; 0
+// while it wants none. And when the last ping went.
+static uint64_t watchdog_period_ns = 0;
+static uint64_t watchdog_last_ns = 0;
+
+static uint64_t now_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+void notify_open()
+{
+    uint64_t interval_us = 0;
+    if (sd_watchdog_enabled(0, &interval_us) > 0)
+        watchdog_period_ns = interval_us * 1000 / 2;
+}
+
+void notify_ready(const char *listening)
+{
+    sd_notifyf(0, "READY=1\nSTATUS=Relaying: %s", listening);
+    watchdog_last_ns = now_ns();
+}
+
+void notify_watchdog()
+{
+    if (watchdog_period_ns == 0)
+        return;
+    uint64_t now = now_ns();
+    if (now - watchdog_last_ns < watchdog_period_ns)
+        return;
+    sd_notify(0, "WATCHDOG=1");
+    watchdog_last_ns = now;
+}
+
+void notify_statistics()
+{
+    const statistics_type &s = statistics;
+    sd_notifyf(0,
+               "STATUS=Relaying: in.inbound=%llu in.udp=%llu out.publisher=%llu out.gateway=%llu "
+               "out.processor=%llu out.backyard=%llu drop.processor=%llu drop.backyard=%llu "
+               "refused.auth=%llu",
+               static_cast<unsigned long long>(s.in_inbound),
+               static_cast<unsigned long long>(s.in_udp),
+               static_cast<unsigned long long>(s.out_publisher),
+               static_cast<unsigned long long>(s.out_gateway),
+               static_cast<unsigned long long>(s.out_processor),
+               static_cast<unsigned long long>(s.out_backyard),
+               static_cast<unsigned long long>(s.drop_processor),
+               static_cast<unsigned long long>(s.drop_backyard),
+               static_cast<unsigned long long>(s.refused_auth));
+}
+
+void notify_stopping()
+{
+    sd_notify(0, "STOPPING=1");
+}

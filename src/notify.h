@@ -1,0 +1,25 @@
+#pragma once
+// The service manager's notification protocol (sd_notify(3)): readiness,
+// status, watchdog pings and the stop. The manager asks for it by naming
+// its socket in NOTIFY_SOCKET; without that, nothing here sends anything
+// or makes a socket.
+
+// Reads whether the manager wants watchdog pings, and how often
+// (WATCHDOG_USEC, for this process where WATCHDOG_PID names one). Call once
+// at start.
+void notify_open();
+
+// Tells the manager that the daemon is up, every endpoint bound and the
+// pid file written, with what it listens on (see describe_endpoints).
+void notify_ready(const char *listening);
+
+// Pings the watchdog when half its interval has passed since the last
+// ping. Called from the event loop at its every wake-up ticket, so the pings
+// stop when the loop stops turning.
+void notify_watchdog();
+
+// Shows the main counters in the manager's status line.
+void notify_statistics();
+
+// Tells the manager that the daemon is stopping.
+void notify_stopping();
