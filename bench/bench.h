@@ -25,8 +25,9 @@ const route_t *find_route(const std::string &name);
 // CEILING is the design's first shape, DRAINED the ceiling taking a batch
 // per readiness as the daemon does, LIBRARY the messaging library's own
 // forwarder; BASELINE is another build of the daemon, for example the one
-// before a change, run beside this one when --baseline names it.
-enum relay_kind { CEILING, DAEMON, LIBRARY, DRAINED, BASELINE, RELAY_KINDS };
+// before a change, run beside this one when --baseline names it; CURVED is
+// this daemon with CURVE on every socket, with --curve.
+enum relay_kind { CEILING, DAEMON, LIBRARY, DRAINED, BASELINE, CURVED, RELAY_KINDS };
 extern const char *const RELAY_NAMES[RELAY_KINDS];
 
 struct options_t {
@@ -51,6 +52,7 @@ struct options_t {
     double seconds = 1;        // offered load per paced run
     int tick_us = 1000;        // the paced generator's sleep between bursts
     bool quick = false;        // the short runs of --quick
+    bool curve = false;        // the daemon with CURVE runs beside the others
 };
 
 // The relay of kind that serves route, reading its endpoints from config.
@@ -63,6 +65,7 @@ struct relay_t {
     int inbound_port = 0, publisher_port = 0, gateway_port = 0, udp_port = 0;
     int processor_port = 0, backyard_port = 0;
     pid_t pid = -1;
+    peer_curve_t curve; // the keys of the target and the sink, for CURVED
 };
 
 // Stops the relay with SIGTERM, or SIGKILL when it is still there after

@@ -114,7 +114,7 @@ static void sink_run(load_sink_t *sink)
 }
 
 bool load_sink_start(load_sink_t *sink, bool sub, const std::string &endpoint, int hwm,
-                     const std::string &strip)
+                     const std::string &strip, const peer_curve_t *curve)
 {
     sink->socket = zsock_new(sub ? ZMQ_SUB : ZMQ_PULL);
     if (!sink->socket)
@@ -123,6 +123,8 @@ bool load_sink_start(load_sink_t *sink, bool sub, const std::string &endpoint, i
     zsock_set_rcvtimeo(sink->socket, 50);
     if (sub)
         zsock_set_subscribe(sink->socket, "");
+    if (curve)
+        peer_curve_apply(*curve, sink->socket);
     if (zsock_attach(sink->socket, endpoint.c_str(), false) == -1) {
         zsock_destroy(&sink->socket);
         return false;

@@ -58,9 +58,10 @@ struct load_sink_t {
 // Opens a SUB socket subscribed to everything (sub true) or a PULL socket on
 // endpoint ("@" binds, ">" connects), with a receive high-water mark of hwm
 // (0: no limit), and starts receiving. strip is a prefix that messages may
-// still carry. Returns false when the socket cannot be made.
+// still carry; the socket uses curve where given. Returns false when the
+// socket cannot be made.
 bool load_sink_start(load_sink_t *sink, bool sub, const std::string &endpoint, int hwm,
-                     const std::string &strip);
+                     const std::string &strip, const peer_curve_t *curve = nullptr);
 
 // Stops the thread and closes the socket; safe when never started.
 void load_sink_stop(load_sink_t *sink);

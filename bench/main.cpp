@@ -41,6 +41,7 @@ const char USAGE[] =
     "  --callgrind N       count instructions per message over N messages instead\n"
     "  --backlog           with --callgrind: hold the loop while each chunk queues up\n"
     "  --baseline BIN      run another build of the daemon beside this one\n"
+    "  --curve             run the daemon with CURVE on every socket beside it\n"
     "  --repeat N          counted runs per relay, route and size; the median (default: 3)\n"
     "  --keep DIR          directory for the callgrind files (default: a new one in /tmp)\n"
     "  --paced RATES       offer texts at each of these rates instead (e.g. 150000,300000)\n"
@@ -62,6 +63,10 @@ bool parse_options(int argc, char *argv[], options_t *options)
         }
         if (option == "--backlog") {
             options->backlog = true;
+            continue;
+        }
+        if (option == "--curve") {
+            options->curve = true;
             continue;
         }
         if (option == "--quick") {

@@ -181,6 +181,8 @@ bool run_paced(const options_t &options)
     std::vector<paced_relay_t> relays = {{DAEMON, "daemon"}, {LIBRARY, "proxy"}};
     if (!options.baseline.empty())
         relays.push_back({BASELINE, "baseline"});
+    if (options.curve)
+        relays.push_back({CURVED, "curve"});
     std::vector<double> rates = options.paced;
     std::sort(rates.begin(), rates.end());
     print_paced_header(options, relays, pinned);

@@ -31,8 +31,8 @@ const route_t ROUTES[5] = {
     {"record", "#oldmp ->processor PUSH", "#oldmp ", false, "message_processor", false},
 };
 
-const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling", "daemon", "library", "drained",
-                                              "baseline"};
+const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling", "daemon",   "library",
+                                              "drained", "baseline", "curve"};
 
 const route_t *find_route(const std::string &name)
 {
@@ -67,7 +67,23 @@ std::string tcp(int port)
     return "tcp://127.0.0.1:" + std::to_string(port);
 }
 
-bool write_config(relay_t *relay)
+// Makes the certificates of a relay with CURVE in its directory: the
+// daemon's, private, and a client's among the admitted ones, which the
+// target and the sink use; the configuration's curve section for them.
+std::string make_curve(relay_t *relay)
+{
+    std::string clients = relay->dir + "/clients", daemon = relay->dir + "/daemon";
+    zsys_dir_create(clients.c_str());
+    zcert_t *daemon_cert = zcert_new(), *client_cert = zcert_new();
+    zcert_save(daemon_cert, daemon.c_str());
+    zcert_save(client_cert, (clients + "/client").c_str());
+    relay->curve.certificate = client_cert;
+    relay->curve.server = daemon_cert;
+    return "curve\n    certificate = \"" + daemon + "_secret\"\n    clients = \"" + clients +
+           "\"\n";
+}
+
+bool write_config(relay_t *relay, bool curve)
 {
     relay->inbound_port = free_port(SOCK_STREAM);
     relay->publisher_port = free_port(SOCK_STREAM);
@@ -83,7 +99,8 @@ bool write_config(relay_t *relay)
            << "udpport = \"" << relay->udp_port << "\"\n"
            << "message_processor = \">" << tcp(relay->processor_port) << "\"\n"
            << "message_processor_backyard = \">" << tcp(relay->backyard_port) << "\"\n"
-           << "buffer_size = \"2048\"\n";
+           << "buffer_size = \"2048\"\n"
+           << (curve ? make_curve(relay) : "");
     return config.good();
 }
 
@@ -193,7 +210,7 @@ double median(std::vector<double> values)
 std::vector<std::string> relay_command(const options_t &options, relay_kind kind,
                                        const route_t &route, const std::string &config)
 {
-    if (kind == DAEMON)
+    if (kind == DAEMON || kind == CURVED)
         return {options.bin_dir + "/vostrelld", "-c", config};
     if (kind == BASELINE)
         return {options.baseline, "-c", config};
@@ -262,10 +279,13 @@ bool rig_t::open(const options_t &options, relay_kind kind, const route_t &route
     if (!mkdtemp(dir_template))
         return fail("mkdtemp failed");
     relay.dir = dir_template;
-    if (!write_config(&relay))
+    bool curve = kind == CURVED;
+    if (!write_config(&relay, curve))
         return fail("cannot write the configuration");
     // A processor's sink binds first, so the relay's push socket finds it.
-    if (!route.published && !load_sink_start(&sink, false, sink_endpoint(relay, route), hwm, strip))
+    const peer_curve_t *keys = curve ? &relay.curve : nullptr;
+    if (!route.published &&
+        !load_sink_start(&sink, false, sink_endpoint(relay, route), hwm, strip, keys))
         return fail("sink cannot bind");
     std::vector<std::string> command = wrapper;
     for (const std::string &arg : relay_command(options, kind, route, relay.dir + "/relay.cfg"))
@@ -273,10 +293,11 @@ bool rig_t::open(const options_t &options, relay_kind kind, const route_t &route
     stop_timeout_ms = timeout_ms;
     if (!start_relay(&relay, command, extra_env, timeout_ms))
         return fail("relay did not start: " + read_file(relay.dir + "/relay.out"));
-    if (route.published && !load_sink_start(&sink, true, sink_endpoint(relay, route), hwm, strip))
+    if (route.published &&
+        !load_sink_start(&sink, true, sink_endpoint(relay, route), hwm, strip, keys))
         return fail("sink cannot connect");
     std::string why;
-    if (!peer_target_open(&target, target_address(relay, route), timeout_ms, &why))
+    if (!peer_target_open(&target, target_address(relay, route), timeout_ms, &why, keys))
         return fail(why);
     if (!load_probe(&target, route.prefix, &sink, timeout_ms))
         return fail("no probe came through");
@@ -294,6 +315,7 @@ rig_t::~rig_t()
     peer_target_close(&target);
     stop_relay(&relay, stop_timeout_ms);
     load_sink_stop(&sink);
+    peer_curve_free(&relay.curve);
     if (!relay.dir.empty())
         std::system(("rm -rf '" + relay.dir + "'").c_str());
 }

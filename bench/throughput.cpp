@@ -135,6 +135,17 @@ struct cell_t {
     }
 };
 
+// The relays that run beside the ceilings, the daemon and the library.
+std::vector<relay_kind> extra_relays(const options_t &options)
+{
+    std::vector<relay_kind> kinds;
+    if (!options.baseline.empty())
+        kinds.push_back(BASELINE);
+    if (options.curve)
+        kinds.push_back(CURVED);
+    return kinds;
+}
+
 void print_header(const options_t &options)
 {
     printf("\n%llu messages per run, %d alternating pairs; latency: %llu messages at %.0f/s; "
@@ -145,8 +156,8 @@ void print_header(const options_t &options)
            "route", "size", "ceiling/s", "daemon/s", "d/c", "drained/s", "d/dr", "library/s",
            "d/lib", "lost: ceiling", "lost: daemon", "p50/p99 c", "p50/p99 d",
            "daemon RSS KiB start/end");
-    if (!options.baseline.empty())
-        printf(" | %10s %6s %-11s", "baseline/s", "d/b", "p50/p99 b");
+    for (relay_kind kind : extra_relays(options))
+        printf(" | %9s/s %6s %-11s", RELAY_NAMES[kind], "d/x", "p50/p99 x");
     printf("\n");
 }
 
@@ -171,10 +182,10 @@ void print_row(const options_t &options, const route_t &route, size_t size,
            losses(cells[DAEMON].runs, route).c_str(), latency_text(cells[CEILING]).c_str(),
            latency_text(cells[DAEMON]).c_str(), cells[DAEMON].median_rss_start(),
            cells[DAEMON].max_rss_end());
-    if (!options.baseline.empty()) {
-        double baseline = median(cells[BASELINE].rates());
-        printf(" | %10.0f %5.1f%% %-11s", baseline, baseline > 0 ? 100 * daemon / baseline : 0,
-               latency_text(cells[BASELINE]).c_str());
+    for (relay_kind kind : extra_relays(options)) {
+        double other = median(cells[kind].rates());
+        printf(" | %11.0f %5.1f%% %-11s", other, other > 0 ? 100 * daemon / other : 0,
+               latency_text(cells[kind]).c_str());
     }
     printf("\n");
     fflush(stdout);
@@ -198,8 +209,8 @@ bool run_table(const options_t &options)
                     std::swap(order[0], order[1]);
                 if (options.library)
                     order.push_back(LIBRARY);
-                if (!options.baseline.empty())
-                    order.push_back(BASELINE);
+                for (relay_kind kind : extra_relays(options))
+                    order.push_back(kind);
                 for (relay_kind kind : order) {
                     run_result_t result = run_once(options, kind, route, size);
                     if (!result.ok) {

@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     sockets[GATEWAYPUBLISHER_SOCKET] = pair_sending_to(1);
     msg_processor_sock = pair_sending_to(2);
     msg_processor_backyard_sock = pair_sending_to(3);
+    resolve_outputs();
     return 0;
 }
 

@@ -20,6 +20,7 @@ zsock_t *sockets[SOCKET_COUNT] = {nullptr, nullptr, nullptr};
 const int sockets_type[SOCKET_COUNT] = {ZMQ_PULL, ZMQ_PUB, ZMQ_PUB};
 zsock_t *msg_processor_sock = nullptr;
 zsock_t *msg_processor_backyard_sock = nullptr;
+void *outputs[OUTPUT_COUNT] = {nullptr, nullptr, nullptr, nullptr};
 int udp_sock_descriptor = -1;
 zloop_t *reactor = nullptr;
 int signal_descriptor = -1;
@@ -190,6 +191,14 @@ static bool create_push_socket(zsock_t **handle, int endpoint_key, int role, int
     return true;
 }
 
+void resolve_outputs()
+{
+    outputs[PUBLISHER_OUTPUT] = zsock_resolve(sockets[PUBLISHER_SOCKET]);
+    outputs[GATEWAY_OUTPUT] = zsock_resolve(sockets[GATEWAYPUBLISHER_SOCKET]);
+    outputs[PROCESSOR_OUTPUT] = zsock_resolve(msg_processor_sock);
+    outputs[BACKYARD_OUTPUT] = zsock_resolve(msg_processor_backyard_sock);
+}
+
 bool create_sockets()
 {
     bool created = create_bound_socket(SUBSCRIBER_SOCKET) &&
@@ -200,13 +209,17 @@ bool create_sockets()
                    create_push_socket(&msg_processor_backyard_sock, MESSAGE_PROCESSOR_BACKYARD_STR,
                                       BACKYARD_CLIENT_ROLE, BACKYARD_MONITOR);
     forget_secret_key(); // every socket has its own copy now
-    if (!created)
+    if (created)
+        resolve_outputs();
+    else
         destroy_sockets();
     return created;
 }
 
 void destroy_sockets()
 {
+    for (void *&output : outputs)
+        output = nullptr;
     for (int slot = 0; slot < MONITOR_COUNT; slot++)
         stop_monitor(slot);
     zsock_destroy(&msg_processor_backyard_sock);

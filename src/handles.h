@@ -18,3 +18,13 @@ extern zsock_t *msg_processor_sock;
 
 // PUSH socket towards the backyard message processor.
 extern zsock_t *msg_processor_backyard_sock;
+
+// The four outputs as libzmq sockets, resolved once from the handles above
+// when they all exist (zsock_resolve would check each handle's type again
+// for every text); null while there are none.
+enum { PUBLISHER_OUTPUT, GATEWAY_OUTPUT, PROCESSOR_OUTPUT, BACKYARD_OUTPUT, OUTPUT_COUNT };
+extern void *outputs[OUTPUT_COUNT];
+
+// Resolves outputs from the output handles; create_sockets does so once
+// they are made.
+void resolve_outputs();

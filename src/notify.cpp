@@ -44,20 +44,9 @@ void notify_watchdog()
 
 void notify_statistics()
 {
-    const statistics_type &s = statistics;
-    sd_notifyf(0,
-               "STATUS=Relaying: in.inbound=%llu in.udp=%llu out.publisher=%llu out.gateway=%llu "
-               "out.processor=%llu out.backyard=%llu drop.processor=%llu drop.backyard=%llu "
-               "refused.auth=%llu",
-               static_cast<unsigned long long>(s.in_inbound),
-               static_cast<unsigned long long>(s.in_udp),
-               static_cast<unsigned long long>(s.out_publisher),
-               static_cast<unsigned long long>(s.out_gateway),
-               static_cast<unsigned long long>(s.out_processor),
-               static_cast<unsigned long long>(s.out_backyard),
-               static_cast<unsigned long long>(s.drop_processor),
-               static_cast<unsigned long long>(s.drop_backyard),
-               static_cast<unsigned long long>(s.refused_auth));
+    char counters[STATISTICS_TEXT_SIZE];
+    format_statistics(counters, sizeof counters, true);
+    sd_notifyf(0, "STATUS=Relaying: %s", counters);
 }
 
 void notify_stopping()

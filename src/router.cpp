@@ -102,10 +102,7 @@ static void take_commands(void *socket)
 static const unsigned RETRY_BACKOFF = 64;
 
 // Refusals each output still takes as they come; see RETRY_BACKOFF.
-static unsigned publisher_backoff = 0;
-static unsigned gateway_backoff = 0;
-static unsigned processor_backoff = 0;
-static unsigned backyard_backoff = 0;
+static unsigned backoffs[OUTPUT_COUNT] = {0, 0, 0, 0};
 
 // Calls send, which sends one message on socket without waiting and returns
 // zmq_send's result. Where socket refuses it (EAGAIN), takes the socket's
@@ -115,9 +112,10 @@ static unsigned backyard_backoff = 0;
 // taken at full speed outruns it), so the core is offered to it once, and
 // send is called a last time. Returns the last result, errno as that send
 // left it.
-template <typename Send>
-static inline int send_once_more_if_refused(void *socket, unsigned *backoff, Send send)
+template <typename Send> static inline int send_once_more_if_refused(int output, Send send)
 {
+    void *socket = outputs[output];
+    unsigned *backoff = &backoffs[output];
     int rc = send();
     if (rc != -1) {
         *backoff = 0;
@@ -145,9 +143,10 @@ static inline int send_once_more_if_refused(void *socket, unsigned *backoff, Sen
 // subscriber's queue really is full, the message goes out as a plain PUB
 // sends it: to every subscriber with room, dropped for the full one, which
 // the socket then leaves out until its reader has made room.
-template <typename Send> static inline int publish(void *publisher, unsigned *backoff, Send send)
+template <typename Send> static inline int publish(int output, Send send)
 {
-    int rc = send_once_more_if_refused(publisher, backoff, send);
+    void *publisher = outputs[output];
+    int rc = send_once_more_if_refused(output, send);
     if (rc != -1 || errno != EAGAIN)
         return rc;
     int lossy = 0, refusing = 1;
@@ -189,10 +188,9 @@ static const char GATEWAY_FAILURE[] = "%s: zstr_send (GATEWAYPUBLISHER_SOCKET): 
 // never waiting.
 static void send_backyard(const char *text, size_t length)
 {
-    void *backyard = zsock_resolve(msg_processor_backyard_sock);
-    int rc = send_once_more_if_refused(backyard, &backyard_backoff, [&] {
-        return zmq_send(backyard, text, length, ZMQ_DONTWAIT);
-    });
+    void *backyard = outputs[BACKYARD_OUTPUT];
+    int rc = send_once_more_if_refused(
+        BACKYARD_OUTPUT, [&] { return zmq_send(backyard, text, length, ZMQ_DONTWAIT); });
     latch_send_result(rc == -1 ? -1 : 0, errno, BACKYARD_QUEUE);
 }
 
@@ -213,10 +211,10 @@ static void send_record(char *str_data, size_t str_len)
         return;
     }
     if (decode_record_payload(str_data, str_len, static_cast<uint8_t *>(zmq_msg_data(&payload)))) {
-        void *processor = zsock_resolve(msg_processor_sock);
+        void *processor = outputs[PROCESSOR_OUTPUT];
         // Only the first frame can be refused: the rest of a message always
         // follows it into the same pipe.
-        int rc = send_once_more_if_refused(processor, &processor_backoff, [&] {
+        int rc = send_once_more_if_refused(PROCESSOR_OUTPUT, [&] {
             return zmq_send(processor, timestamp, TIMESTAMP_SIZE, ZMQ_SNDMORE | ZMQ_DONTWAIT);
         });
         if (rc != -1)
@@ -251,10 +249,10 @@ static void send_record_copy(const char *str_data, size_t str_len)
 static void route(char *text, size_t length, zmq_msg_t *whole)
 {
     if (has_prefix(text, length, GATEWAY_PREFIX)) {
-        void *gateway = zsock_resolve(sockets[GATEWAYPUBLISHER_SOCKET]);
+        void *gateway = outputs[GATEWAY_OUTPUT];
         const char *rest = text + sizeof GATEWAY_PREFIX - 1;
         size_t rest_length = length - (sizeof GATEWAY_PREFIX - 1);
-        count_published(publish(gateway, &gateway_backoff,
+        count_published(publish(GATEWAY_OUTPUT,
                                 [&] { return zmq_send(gateway, rest, rest_length, ZMQ_DONTWAIT); }),
                         GATEWAY_FAILURE, &statistics.out_gateway);
     } else if (has_prefix(text, length, RECORD_PREFIX)) {
@@ -267,8 +265,8 @@ static void route(char *text, size_t length, zmq_msg_t *whole)
     } else if (has_prefix(text, length, BACKYARD_PREFIX)) {
         send_backyard(text + sizeof BACKYARD_PREFIX - 1, length - (sizeof BACKYARD_PREFIX - 1));
     } else {
-        void *publisher = zsock_resolve(sockets[PUBLISHER_SOCKET]);
-        count_published(publish(publisher, &publisher_backoff,
+        void *publisher = outputs[PUBLISHER_OUTPUT];
+        count_published(publish(PUBLISHER_OUTPUT,
                                 [&] {
                                     return whole ? zmq_msg_send(whole, publisher, ZMQ_DONTWAIT)
                                                  : zmq_send(publisher, text, length, ZMQ_DONTWAIT);

@@ -6,6 +6,7 @@
 //                          drop_record + drop_empty + drop_send.
 // Touched by the main thread only.
 
+#include <cstddef>
 #include <cstdint>
 
 struct statistics_type {
@@ -28,7 +29,15 @@ struct statistics_type {
 
 extern statistics_type statistics;
 
-// Logs every counter, and the log lines dropped so far, on one line at
-// LOG_INFO: "Statistics: in.inbound=N in.udp=N ... drop.log=N
-// refused.auth=N".
+// Room for every counter as format_statistics writes them.
+constexpr size_t STATISTICS_TEXT_SIZE = 512;
+
+// Writes the counters into text as "in.inbound=N in.udp=N ... drop.log=N
+// refused.auth=N", the log lines dropped so far among them; with main_only
+// just the main ones: what came in, went out and was dropped at a
+// processor, and the refused handshakes.
+void format_statistics(char *text, size_t size, bool main_only);
+
+// Logs every counter on one line at LOG_INFO: "Statistics: " and what
+// format_statistics writes.
 void log_statistics();
