@@ -104,9 +104,9 @@ static const unsigned RETRY_BACKOFF = 64;
 // Refusals each output still takes as they come; see RETRY_BACKOFF.
 static unsigned backoffs[OUTPUT_COUNT] = {0, 0, 0, 0};
 
-// Calls send, which sends one message on socket without waiting and returns
-// zmq_send's result. Where socket refuses it (EAGAIN), takes the socket's
-// pending commands and calls send again; where it still refuses, the pipe
+// Calls send, which sends one message on outputs[output] without waiting
+// and returns zmq_send's result. Where the socket refuses it (EAGAIN), takes
+// the socket's pending commands and calls send again; where it still refuses, the pipe
 // is full of messages that the I/O thread has not yet written out: that
 // thread often shares this core and is only waiting for it (a backlog
 // taken at full speed outruns it), so the core is offered to it once, and

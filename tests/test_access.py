@@ -83,6 +83,9 @@ def test_admitted_peers_relay_to_admitted_subscribers_and_curve_processors(relay
     assert [recv(processor), recv(backyard)] == [[TS, b"\x0a\x0b"], [b"to backyard"]]
     assert recv(gw) == [b"to gateway"] and read_until(pub, b"end")[-1:] == [b"plain"]
     assert statistics(relay.daemon)["refused.auth"] == 0
+    os.unlink(keys.client[0])  # revoked: the next connection with that key is refused
+    peers(relay, keys.client[1], keys.daemon[0])
+    assert until(lambda: statistics(relay.daemon)["refused.auth"] >= 3)
 
 
 @pytest.mark.parametrize("curve, certificate, server, source, allow", [
