@@ -7,9 +7,9 @@
 #include "router.h"
 #include "statistics.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
-#include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/signalfd.h>
