@@ -123,6 +123,18 @@ def test_a_frame_over_max_message_size_is_never_relayed_nor_held(relay, size, re
     assert not MEASURED or rss_kib(relay.daemon.pid, "VmHWM") - peak < 8192 + 2 * (size >> 10) * relayed
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="runs the daemon as another user")
+@pytest.mark.parametrize("curve", [False, True])
+def test_a_daemon_holding_a_secret_key_cannot_be_dumped(relay, keys, monkeypatch, curve):
+    # As an ordinary user (allowed to read the test's files), whose processes
+    # that user may read and dump; /proc shows an undumpable one as root's.
+    nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=+dac_override --ambient-caps=+dac_override "
+    monkeypatch.setenv("VOSTRELLD_WRAPPER", nobody + os.environ.get("VOSTRELLD_WRAPPER", ""))
+    relay.launch(config=keys.config() if curve else "")
+    assert os.stat("/proc/%d/status" % relay.daemon.pid).st_uid == (0 if curve else 65534)
+    assert relay.stop() == 0
+
+
 def test_udpaddress_binds_that_address_only(relay):
     relay.launch(config='udpaddress = "127.0.0.1"\n')
     assert udp_sockets(relay.daemon.pid) == [("127.0.0.1", int(relay.keys["udpport"]))]
