@@ -26,11 +26,42 @@ config_string_type optional_strings[OPTIONAL_COUNT] = {
     {"/allow", nullptr},
     {"/max_message_size", nullptr},
     {"/udpaddress", nullptr},
+    {"/queue/subscriber", nullptr},
+    {"/queue/publisher", nullptr},
+    {"/queue/gatewaypublisher", nullptr},
+    {"/queue/message_processor", nullptr},
+    {"/queue/message_processor_backyard", nullptr},
+    {"/peer_timeout", nullptr},
+    {"/stop_grace", nullptr},
+    {"/udp_receive_buffer", nullptr},
 };
 
 int udp_buffer_size = MIN_UDP_BUFFSIZE;
 int64_t max_message_size = -1;
 uint32_t udp_address = htonl(INADDR_ANY);
+int queue_depths[QUEUE_COUNT] = {0, 0, 0, 0, 0};
+int peer_timeout_ms = 0;
+int stop_grace_ms = DEFAULT_STOP_GRACE_MSECS;
+int udp_receive_buffer = 0;
+
+// The optional keys that are whole numbers, where each goes and its limits.
+struct number_key {
+    int index;
+    int *value;
+    long long min, max;
+};
+
+static const number_key NUMBER_KEYS[] = {
+    {QUEUE_SUBSCRIBER_STR, &queue_depths[INBOUND_QUEUE], 1, 10000000},
+    {QUEUE_PUBLISHER_STR, &queue_depths[PUBLISHER_QUEUE], 1, 10000000},
+    {QUEUE_GATEWAYPUBLISHER_STR, &queue_depths[GATEWAY_QUEUE], 1, 10000000},
+    {QUEUE_PROCESSOR_STR, &queue_depths[PROCESSOR_QUEUE], 1, 10000000},
+    {QUEUE_BACKYARD_STR, &queue_depths[BACKYARD_QUEUE], 1, 10000000},
+    {PEER_TIMEOUT_STR, &peer_timeout_ms, 0, 3600000},
+    {STOP_GRACE_STR, &stop_grace_ms, 0, 3600000},
+    // The kernel keeps twice the size asked for, in an int.
+    {UDP_RECEIVE_BUFFER_STR, &udp_receive_buffer, 1, 1073741823},
+};
 
 // Owns every value text that config_strings points to.
 static zconfig_t *config = nullptr;
@@ -49,10 +80,31 @@ static bool parse_size(const char *text, int64_t *size)
     return true;
 }
 
+// Reads the optional whole numbers that are there; logs the first that is
+// not one within its limits.
+static bool read_numbers()
+{
+    for (const number_key &key : NUMBER_KEYS) {
+        const char *text = optional_strings[key.index].value;
+        int64_t number;
+        if (!text)
+            continue;
+        if (!parse_size(text, &number) || number < key.min || number > key.max) {
+            log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not a whole number from %lld to %lld",
+                     optional_strings[key.index].name, text, key.min, key.max);
+            return false;
+        }
+        *key.value = static_cast<int>(number);
+    }
+    return true;
+}
+
 // Reads the optional values that are numbers or addresses; logs the first
 // that is not one.
 static bool read_optional_values()
 {
+    if (!read_numbers())
+        return false;
     const char *size = optional_strings[MAX_MESSAGE_SIZE_STR].value;
     if (size && !parse_size(size, &max_message_size)) {
         log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not a size in bytes",
@@ -111,6 +163,9 @@ void destroy_config()
         entry.value = nullptr;
     max_message_size = -1;
     udp_address = htonl(INADDR_ANY);
+    for (const number_key &key : NUMBER_KEYS)
+        *key.value = 0;
+    stop_grace_ms = DEFAULT_STOP_GRACE_MSECS;
     zconfig_destroy(&config);
 }
 

@@ -21,7 +21,10 @@ enum {
 // Indexes of optional_strings, the keys that may be absent: the daemon's
 // CURVE certificate, the directory of admitted clients' certificates, the
 // certificates of the two message processors, the addresses allowed to
-// connect, the largest frame a peer may send, the UDP socket's address.
+// connect, the largest frame a peer may send, the UDP socket's address; the
+// queue depth of each messaging socket, in the order of queue_depths; the
+// time after which a dead peer is given up, the grace of a stop, and the
+// UDP socket's receive buffer.
 enum {
     CURVE_CERTIFICATE_STR,
     CURVE_CLIENTS_STR,
@@ -30,7 +33,26 @@ enum {
     ALLOW_STR,
     MAX_MESSAGE_SIZE_STR,
     UDPADDRESS_STR,
+    QUEUE_SUBSCRIBER_STR,
+    QUEUE_PUBLISHER_STR,
+    QUEUE_GATEWAYPUBLISHER_STR,
+    QUEUE_PROCESSOR_STR,
+    QUEUE_BACKYARD_STR,
+    PEER_TIMEOUT_STR,
+    STOP_GRACE_STR,
+    UDP_RECEIVE_BUFFER_STR,
     OPTIONAL_COUNT
+};
+
+// The messaging sockets that a queue depth is set for, in the order of the
+// "/queue/..." keys.
+enum {
+    INBOUND_QUEUE,
+    PUBLISHER_QUEUE,
+    GATEWAY_QUEUE,
+    PROCESSOR_QUEUE,
+    BACKYARD_QUEUE,
+    QUEUE_COUNT
 };
 
 struct config_string_type {
@@ -59,10 +81,28 @@ extern int64_t max_message_size;
 // "/udpaddress", INADDR_ANY without it.
 extern uint32_t udp_address;
 
+// Messages each socket holds for one peer (its receive high-water mark for
+// the inbound socket, its send high-water mark for the outputs), from
+// "/queue/..."; 0 where the key is absent: the library's default.
+extern int queue_depths[QUEUE_COUNT];
+
+// Milliseconds after which a connection whose peer does not answer is
+// given up ("/peer_timeout"); 0 where the key is absent or 0: never.
+extern int peer_timeout_ms;
+
+// Milliseconds that a stop may spend on delivering what the daemon took in
+// ("/stop_grace"), DEFAULT_STOP_GRACE_MSECS without it.
+constexpr int DEFAULT_STOP_GRACE_MSECS = 1000;
+extern int stop_grace_ms;
+
+// Receive buffer asked for the UDP socket, in bytes ("/udp_receive_buffer");
+// 0 where the key is absent: the system's default.
+extern int udp_receive_buffer;
+
 // Loads and checks the file at config_file. Logs "Error in the configuration
 // file!" when it cannot be loaded, the first missing key in table order, or
-// an optional size or address that is not one ('Parameter "/key": "value"
-// is not ...'), and then returns false with nothing loaded. On success every
+// an optional size, number or address that is not one ('Parameter "/key":
+// "value" is not ...'), and then returns false with nothing loaded. On success every
 // value of config_strings is set, udp_buffer_size is clamped into its
 // limits, and the optional keys that are there are set and read.
 bool create_config(const char *config_file);

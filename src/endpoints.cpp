@@ -2,10 +2,12 @@
 
 #include "access.h"
 #include "config.h"
+#include "connections.h"
 #include "log.h"
 #include "notify.h"
 #include "router.h"
 #include "statistics.h"
+#include "udp.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -21,7 +23,6 @@ const int sockets_type[SOCKET_COUNT] = {ZMQ_PULL, ZMQ_PUB, ZMQ_PUB};
 zsock_t *msg_processor_sock = nullptr;
 zsock_t *msg_processor_backyard_sock = nullptr;
 void *outputs[OUTPUT_COUNT] = {nullptr, nullptr, nullptr, nullptr};
-int udp_sock_descriptor = -1;
 zloop_t *reactor = nullptr;
 int signal_descriptor = -1;
 
@@ -40,74 +41,10 @@ static const int BOUND_SOCKET_TIMEOUT_MSECS = 100;
 // less per message.
 static const size_t INTERRUPT_CHECK_MSECS = 100;
 
-// Frames that the inbound receiver takes per readiness, and datagrams that
-// the UDP receiver takes per call. A batch spares a loop iteration and a
-// poll per message; its bound keeps either input from waiting longer than
-// one batch of the other.
+// Frames that the inbound receiver takes per readiness. A batch spares a
+// loop iteration and a poll per message; its bound keeps the UDP input from
+// waiting longer than one batch.
 static const int INBOUND_BATCH = 256;
-static const unsigned UDP_BATCH = 64;
-
-// The UDP receiver's batch: a receive area of udp_buffer_size bytes and a
-// NUL per datagram, all made with the socket. Null while there is none.
-static char *udp_areas = nullptr;
-static struct mmsghdr udp_batch[UDP_BATCH];
-static struct iovec udp_vectors[UDP_BATCH];
-
-// Room for the count of datagrams that the kernel dropped for a full
-// receive buffer, which it stamps on each datagram queued after a drop; the
-// count is 32 bits and wraps.
-static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(uint32_t))];
-static uint32_t udp_kernel_drops_seen = 0;
-
-// Sockets whose handshakes may be refused, in the order of sockets, then
-// the two push sockets; and a reader of each one's refused handshakes, from
-// its monitor. Empty where a socket does not authenticate its peers.
-enum { PROCESSOR_MONITOR = SOCKET_COUNT, BACKYARD_MONITOR, MONITOR_COUNT };
-static zsock_t **const monitored[MONITOR_COUNT] = {
-    &sockets[SUBSCRIBER_SOCKET], &sockets[PUBLISHER_SOCKET], &sockets[GATEWAYPUBLISHER_SOCKET],
-    &msg_processor_sock, &msg_processor_backyard_sock};
-static zsock_t *handshake_readers[MONITOR_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-
-// The events a refused peer causes: a key or address that the
-// authenticator refused, a handshake that failed on a protocol error (a
-// peer without CURVE, or with the wrong server key), or one that the peer
-// broke off: a peer without CURVE that notices the mismatch first just
-// closes its connection.
-static const int REFUSED_HANDSHAKE_EVENTS = ZMQ_EVENT_HANDSHAKE_FAILED_AUTH |
-                                            ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
-                                            ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL;
-
-// Where socket number slot authenticates its peers in role, has its
-// refused handshakes reported to a reader of its own.
-static bool monitor_handshakes(int slot, int role)
-{
-    if (!authenticates(role))
-        return true;
-    char endpoint[64];
-    snprintf(endpoint, sizeof endpoint, "inproc://vostrelld-handshakes-%d", slot);
-    if (zmq_socket_monitor(zsock_resolve(*monitored[slot]), endpoint, REFUSED_HANDSHAKE_EVENTS) ==
-        -1) {
-        log_line(LOG_ERR, "%s: zmq_socket_monitor: %d, %s", "create_sockets", errno,
-                 zmq_strerror(errno));
-        return false;
-    }
-    handshake_readers[slot] = zsock_new(ZMQ_PAIR);
-    if (!handshake_readers[slot] || zsock_connect(handshake_readers[slot], "%s", endpoint) == -1) {
-        log_line(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-// Stops the monitor of socket number slot, before the socket and the reader
-// are released.
-static void stop_monitor(int slot)
-{
-    if (!handshake_readers[slot])
-        return;
-    zmq_socket_monitor(zsock_resolve(*monitored[slot]), nullptr, 0);
-    zsock_destroy(&handshake_readers[slot]);
-}
 
 static bool create_bound_socket(int index)
 {
@@ -117,7 +54,8 @@ static bool create_bound_socket(int index)
         return false;
     }
     apply_access(sockets[index], SERVER_ROLE);
-    if (!monitor_handshakes(index, SERVER_ROLE))
+    apply_connection_options(sockets[index], index);
+    if (!watch_connections(sockets[index], index, authenticates(SERVER_ROLE)))
         return false;
     const char *endpoint = config_strings[socket_endpoint_key[index]].value;
     if (zsock_bind(sockets[index], "%s", endpoint) == -1) {
@@ -133,46 +71,6 @@ static bool create_bound_socket(int index)
     return true;
 }
 
-// Points each message of the batch at its own receive area.
-static bool create_udp_batch()
-{
-    size_t area_size = static_cast<size_t>(udp_buffer_size) + 1;
-    udp_areas = static_cast<char *>(malloc(UDP_BATCH * area_size));
-    if (!udp_areas)
-        return false;
-    memset(udp_batch, 0, sizeof udp_batch);
-    for (unsigned index = 0; index < UDP_BATCH; index++) {
-        udp_vectors[index].iov_base = udp_areas + index * area_size;
-        udp_vectors[index].iov_len = static_cast<size_t>(udp_buffer_size);
-        udp_batch[index].msg_hdr.msg_iov = &udp_vectors[index];
-        udp_batch[index].msg_hdr.msg_iovlen = 1;
-        udp_batch[index].msg_hdr.msg_control = udp_controls[index];
-        udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
-    }
-    return true;
-}
-
-static bool create_udp_socket()
-{
-    udp_sock_descriptor = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (udp_sock_descriptor != -1) {
-        struct sockaddr_in address;
-        memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_port =
-            htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
-        address.sin_addr.s_addr = udp_address;
-        int on = 1;
-        if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
-                 sizeof address) == 0 &&
-            setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
-            create_udp_batch())
-            return true;
-    }
-    log_line(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
-    return false;
-}
-
 // Creates a push socket, sets it up for role and attaches it to its
 // endpoint list, as zsock_new_push would with no security to set first.
 static bool create_push_socket(zsock_t **handle, int endpoint_key, int role, int slot)
@@ -180,7 +78,8 @@ static bool create_push_socket(zsock_t **handle, int endpoint_key, int role, int
     *handle = zsock_new(ZMQ_PUSH);
     if (*handle) {
         apply_access(*handle, role);
-        if (!monitor_handshakes(slot, role))
+        apply_connection_options(*handle, slot);
+        if (!watch_connections(*handle, slot, authenticates(role)))
             return false;
     }
     if (!*handle || zsock_attach(*handle, config_strings[endpoint_key].value, false) == -1) {
@@ -205,9 +104,9 @@ bool create_sockets()
                    create_bound_socket(PUBLISHER_SOCKET) &&
                    create_bound_socket(GATEWAYPUBLISHER_SOCKET) && create_udp_socket() &&
                    create_push_socket(&msg_processor_sock, MESSAGE_PROCESSOR_STR,
-                                      PROCESSOR_CLIENT_ROLE, PROCESSOR_MONITOR) &&
+                                      PROCESSOR_CLIENT_ROLE, PROCESSOR_QUEUE) &&
                    create_push_socket(&msg_processor_backyard_sock, MESSAGE_PROCESSOR_BACKYARD_STR,
-                                      BACKYARD_CLIENT_ROLE, BACKYARD_MONITOR);
+                                      BACKYARD_CLIENT_ROLE, BACKYARD_QUEUE);
     forget_secret_key(); // every socket has its own copy now
     if (created)
         resolve_outputs();
@@ -220,16 +119,10 @@ void destroy_sockets()
 {
     for (void *&output : outputs)
         output = nullptr;
-    for (int slot = 0; slot < MONITOR_COUNT; slot++)
-        stop_monitor(slot);
+    stop_watches();
     zsock_destroy(&msg_processor_backyard_sock);
     zsock_destroy(&msg_processor_sock);
-    if (udp_sock_descriptor != -1) {
-        close(udp_sock_descriptor);
-        udp_sock_descriptor = -1;
-    }
-    free(udp_areas);
-    udp_areas = nullptr;
+    destroy_udp_socket();
     for (zsock_t *&socket : sockets)
         zsock_destroy(&socket);
 }
@@ -260,32 +153,6 @@ static int statistics_request_handler(zloop_t *, zmq_pollitem_t *, void *)
     return 0;
 }
 
-// Counts every refused handshake that a monitor reports: each event is two
-// frames, and its last one is counted.
-static int refused_handshake_handler(zloop_t *, zsock_t *reader, void *)
-{
-    zmq_msg_t frame;
-    zmq_msg_init(&frame);
-    while (zmq_msg_recv(&frame, zsock_resolve(reader), ZMQ_DONTWAIT) != -1)
-        if (!zmq_msg_more(&frame))
-            statistics.refused_auth++;
-    zmq_msg_close(&frame);
-    return 0;
-}
-
-// Registers the reader of every monitor; false when one cannot be.
-static bool register_handshake_readers()
-{
-    for (zsock_t *reader : handshake_readers) {
-        if (!reader)
-            continue;
-        if (zloop_reader(reactor, reader, refused_handshake_handler, nullptr) == -1)
-            return false;
-        zloop_reader_set_tolerant(reactor, reader);
-    }
-    return true;
-}
-
 // The descriptor that SIGUSR1, blocked in every thread, is read from.
 static bool create_signal_descriptor()
 {
@@ -309,7 +176,7 @@ bool create_reactor()
                                    nullptr) != -1 &&
                       zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) != -1 &&
                       zloop_ticket(reactor, interrupt_check, nullptr) &&
-                      register_handshake_readers() && create_signal_descriptor();
+                      register_watches(reactor) && create_signal_descriptor();
     zmq_pollitem_t signal_pollitem = {nullptr, signal_descriptor, ZMQ_POLLIN, 0};
     if (!registered ||
         zloop_poller(reactor, &signal_pollitem, statistics_request_handler, nullptr) == -1) {
@@ -380,47 +247,4 @@ int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
     }
     zmq_msg_close(&frame);
     return result;
-}
-
-// Adds the drops that the kernel stamped on a received datagram, if any, to
-// the count, following the stamp's wrap at 32 bits. SO_RXQ_OVFL is the only
-// control message the socket asks for.
-static inline void count_kernel_drops(struct msghdr *header)
-{
-    struct cmsghdr *control = CMSG_FIRSTHDR(header);
-    if (!control)
-        return;
-    uint32_t drops;
-    memcpy(&drops, CMSG_DATA(control), sizeof drops);
-    statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
-    udp_kernel_drops_seen = drops;
-}
-
-int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
-{
-    // Never block: a readiness without a datagram (a poll error, a datagram
-    // dropped after the poll for a bad checksum) must not stall every input.
-    int received = recvmmsg(udp_sock_descriptor, udp_batch, UDP_BATCH, MSG_DONTWAIT, nullptr);
-    if (received == -1) {
-        statistics.drop_receive++;
-        log_line(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
-                 strerror(errno));
-        return 1;
-    }
-    statistics.in_udp += static_cast<unsigned>(received);
-    for (int index = 0; index < received; index++) {
-        struct msghdr *header = &udp_batch[index].msg_hdr;
-        count_kernel_drops(header);
-        header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
-        if (header->msg_flags & MSG_TRUNC)
-            statistics.in_udp_cut++;
-        char *datagram = static_cast<char *>(header->msg_iov->iov_base);
-        if (udp_batch[index].msg_len == 0) {
-            statistics.drop_empty++;
-            continue;
-        }
-        datagram[udp_batch[index].msg_len] = '\0';
-        send_data(datagram);
-    }
-    return 0;
 }

@@ -4,16 +4,13 @@
 // runs on the main thread.
 
 #include "handles.h"
+#include "udp.h"
 
 #include <cstddef>
 #include <czmq.h>
 
 // Socket type of each index of sockets.
 extern const int sockets_type[SOCKET_COUNT];
-
-// UDP socket listening on the address of "/udpaddress", by default on all
-// local IPv4 addresses; -1 while there is none.
-extern int udp_sock_descriptor;
 
 // The event loop; null while there is none.
 extern zloop_t *reactor;
@@ -48,8 +45,7 @@ void destroy_reactor();
 // create_sockets() to have succeeded.
 void describe_endpoints(char *text, size_t size);
 
-// Receivers called by the loop: each takes every message waiting on its
-// input, up to a batch, routes each in turn and returns 0, or logs a receive
-// that found nothing at all and returns 1. Neither ends the loop.
+// Receiver of the inbound socket, called by the loop: takes every message
+// waiting, up to a batch, routes each in turn and returns 0, or logs a
+// receive that found nothing at all and returns 1. It never ends the loop.
 int subscriber_socket_handler(zloop_t *loop, zsock_t *reader, void *arg);
-int udp_socket_handler(zloop_t *loop, zmq_pollitem_t *poll_item, void *arg);

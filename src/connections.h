@@ -1,0 +1,32 @@
+#pragma once
+// How the messaging sockets hold on to their peers: the queue each keeps
+// for one peer, the time after which a peer that no longer answers is given
+// up, and a watch on their connections through the library's socket events:
+// the handshakes that the access rules refuse, and the connections of the
+// message processors, made and lost. Without "/queue/..." and
+// "/peer_timeout" the sockets keep the library's defaults and the
+// processors' connections are not watched.
+//
+// A socket is named by its slot, an index of queue_depths (INBOUND_QUEUE
+// ... BACKYARD_QUEUE). Everything here runs on the main thread.
+
+#include <czmq.h>
+
+// Sets up socket, before it binds or attaches, for its slot: the queue
+// depth, and the peer time-out (TCP_USER_TIMEOUT for unacknowledged data,
+// keepalive probes for an idle connection, a bounded connect attempt).
+void apply_connection_options(zsock_t *socket, int slot);
+
+// Starts the watch of socket in its slot, once it is set up and before it
+// binds or attaches: its refused handshakes where authenticating, and the
+// connections of a message processor's socket where queues or a peer
+// time-out are configured. Logs and returns false where the watch cannot be
+// made. Nothing is made where there is nothing to watch.
+bool watch_connections(zsock_t *socket, int slot, bool authenticating);
+
+// Registers the reader of every watch on loop; false when one cannot be.
+bool register_watches(zloop_t *loop);
+
+// Stops every watch and releases its reader. Call before the sockets are
+// released. Safe when there are none and when called twice.
+void stop_watches();

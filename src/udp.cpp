@@ -1,0 +1,126 @@
+#include "udp.h"
+
+#include "config.h"
+#include "log.h"
+#include "router.h"
+#include "statistics.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int udp_sock_descriptor = -1;
+
+// Datagrams that the receiver takes per call. A batch spares a loop
+// iteration and a poll per datagram; its bound keeps the inbound endpoint
+// from waiting longer than one batch.
+static const unsigned UDP_BATCH = 64;
+
+// The receiver's batch: a receive area of udp_buffer_size bytes and a NUL
+// per datagram, all made with the socket. Null while there is none.
+static char *udp_areas = nullptr;
+static struct mmsghdr udp_batch[UDP_BATCH];
+static struct iovec udp_vectors[UDP_BATCH];
+
+// Room for the count of datagrams that the kernel dropped for a full
+// receive buffer, which it stamps on each datagram queued after a drop; the
+// count is 32 bits and wraps.
+static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(uint32_t))];
+static uint32_t udp_kernel_drops_seen = 0;
+
+// Points each message of the batch at its own receive area.
+static bool create_udp_batch()
+{
+    size_t area_size = static_cast<size_t>(udp_buffer_size) + 1;
+    udp_areas = static_cast<char *>(malloc(UDP_BATCH * area_size));
+    if (!udp_areas)
+        return false;
+    memset(udp_batch, 0, sizeof udp_batch);
+    for (unsigned index = 0; index < UDP_BATCH; index++) {
+        udp_vectors[index].iov_base = udp_areas + index * area_size;
+        udp_vectors[index].iov_len = static_cast<size_t>(udp_buffer_size);
+        udp_batch[index].msg_hdr.msg_iov = &udp_vectors[index];
+        udp_batch[index].msg_hdr.msg_iovlen = 1;
+        udp_batch[index].msg_hdr.msg_control = udp_controls[index];
+        udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
+    }
+    return true;
+}
+
+bool create_udp_socket()
+{
+    udp_sock_descriptor = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (udp_sock_descriptor != -1) {
+        struct sockaddr_in address;
+        memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_port =
+            htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
+        address.sin_addr.s_addr = udp_address;
+        int on = 1;
+        if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
+                 sizeof address) == 0 &&
+            setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
+            create_udp_batch())
+            return true;
+    }
+    log_line(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
+    destroy_udp_socket();
+    return false;
+}
+
+void destroy_udp_socket()
+{
+    if (udp_sock_descriptor != -1) {
+        close(udp_sock_descriptor);
+        udp_sock_descriptor = -1;
+    }
+    free(udp_areas);
+    udp_areas = nullptr;
+}
+
+// Adds the drops that the kernel stamped on a received datagram, if any, to
+// the count, following the stamp's wrap at 32 bits. SO_RXQ_OVFL is the only
+// control message the socket asks for.
+static inline void count_kernel_drops(struct msghdr *header)
+{
+    struct cmsghdr *control = CMSG_FIRSTHDR(header);
+    if (!control)
+        return;
+    uint32_t drops;
+    memcpy(&drops, CMSG_DATA(control), sizeof drops);
+    statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
+    udp_kernel_drops_seen = drops;
+}
+
+int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
+{
+    // Never block: a readiness without a datagram (a poll error, a datagram
+    // dropped after the poll for a bad checksum) must not stall every input.
+    int received = recvmmsg(udp_sock_descriptor, udp_batch, UDP_BATCH, MSG_DONTWAIT, nullptr);
+    if (received == -1) {
+        statistics.drop_receive++;
+        log_line(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
+                 strerror(errno));
+        return 1;
+    }
+    statistics.in_udp += static_cast<unsigned>(received);
+    for (int index = 0; index < received; index++) {
+        struct msghdr *header = &udp_batch[index].msg_hdr;
+        count_kernel_drops(header);
+        header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
+        if (header->msg_flags & MSG_TRUNC)
+            statistics.in_udp_cut++;
+        char *datagram = static_cast<char *>(header->msg_iov->iov_base);
+        if (udp_batch[index].msg_len == 0) {
+            statistics.drop_empty++;
+            continue;
+        }
+        datagram[udp_batch[index].msg_len] = '\0';
+        send_data(datagram);
+    }
+    return 0;
+}
