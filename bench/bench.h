@@ -53,6 +53,7 @@ struct options_t {
     int tick_us = 1000;        // the paced generator's sleep between bursts
     bool quick = false;        // the short runs of --quick
     bool curve = false;        // the daemon with CURVE runs beside the others
+    std::string config;        // more configuration lines for this daemon, not the others
 };
 
 // The relay of kind that serves route, reading its endpoints from config.

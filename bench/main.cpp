@@ -42,6 +42,8 @@ const char USAGE[] =
     "  --backlog           with --callgrind: hold the loop while each chunk queues up\n"
     "  --baseline BIN      run another build of the daemon beside this one\n"
     "  --curve             run the daemon with CURVE on every socket beside it\n"
+    "  --config FILE       add the lines of FILE to this daemon's configuration (not to\n"
+    "                      the baseline's or the other relays')\n"
     "  --repeat N          counted runs per relay, route and size; the median (default: 3)\n"
     "  --keep DIR          directory for the callgrind files (default: a new one in /tmp)\n"
     "  --paced RATES       offer texts at each of these rates instead (e.g. 150000,300000)\n"
@@ -109,7 +111,11 @@ bool parse_options(int argc, char *argv[], options_t *options)
             options->bin_dir = value;
         else if (option == "--baseline")
             options->baseline = value;
-        else if (option == "--paced") {
+        else if (option == "--config") {
+            options->config = read_file(value);
+            if (options->config.empty())
+                return false;
+        } else if (option == "--paced") {
             for (const std::string &rate : split(value))
                 options->paced.push_back(std::stod(rate));
         } else if (option == "--runs")

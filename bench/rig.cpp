@@ -83,7 +83,7 @@ std::string make_curve(relay_t *relay)
            "\"\n";
 }
 
-bool write_config(relay_t *relay, bool curve)
+bool write_config(relay_t *relay, bool curve, const std::string &extra)
 {
     relay->inbound_port = free_port(SOCK_STREAM);
     relay->publisher_port = free_port(SOCK_STREAM);
@@ -100,7 +100,7 @@ bool write_config(relay_t *relay, bool curve)
            << "message_processor = \">" << tcp(relay->processor_port) << "\"\n"
            << "message_processor_backyard = \">" << tcp(relay->backyard_port) << "\"\n"
            << "buffer_size = \"2048\"\n"
-           << (curve ? make_curve(relay) : "");
+           << (curve ? make_curve(relay) : "") << extra;
     return config.good();
 }
 
@@ -280,7 +280,8 @@ bool rig_t::open(const options_t &options, relay_kind kind, const route_t &route
         return fail("mkdtemp failed");
     relay.dir = dir_template;
     bool curve = kind == CURVED;
-    if (!write_config(&relay, curve))
+    bool daemon = kind == DAEMON || kind == CURVED;
+    if (!write_config(&relay, curve, daemon ? options.config : ""))
         return fail("cannot write the configuration");
     // A processor's sink binds first, so the relay's push socket finds it.
     const peer_curve_t *keys = curve ? &relay.curve : nullptr;

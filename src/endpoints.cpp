@@ -3,12 +3,14 @@
 #include "access.h"
 #include "config.h"
 #include "connections.h"
+#include "handover.h"
 #include "log.h"
 #include "notify.h"
 #include "router.h"
 #include "statistics.h"
 #include "udp.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -100,6 +102,7 @@ void resolve_outputs()
 
 bool create_sockets()
 {
+    take_passed_sockets();
     bool created = create_bound_socket(SUBSCRIBER_SOCKET) &&
                    create_bound_socket(PUBLISHER_SOCKET) &&
                    create_bound_socket(GATEWAYPUBLISHER_SOCKET) && create_udp_socket() &&
@@ -108,11 +111,13 @@ bool create_sockets()
                    create_push_socket(&msg_processor_backyard_sock, MESSAGE_PROCESSOR_BACKYARD_STR,
                                       BACKYARD_CLIENT_ROLE, BACKYARD_QUEUE);
     forget_secret_key(); // every socket has its own copy now
-    if (created)
-        resolve_outputs();
-    else
+    if (!created) {
         destroy_sockets();
-    return created;
+        return false;
+    }
+    release_unmatched_sockets();
+    resolve_outputs();
+    return true;
 }
 
 void destroy_sockets()
@@ -223,28 +228,50 @@ void destroy_reactor()
     }
 }
 
-int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
+// Takes the frames waiting on the inbound socket, up to a batch, and
+// routes each in turn; the first receive is made with first_flags. Their
+// number, or -1 with errno set where the first receive fails.
+static int take_frames(int first_flags)
 {
     void *inbound = zsock_resolve(sockets[SUBSCRIBER_SOCKET]);
     zmq_msg_t frame;
     zmq_msg_init(&frame);
-    int result = 0;
+    int taken = 0;
+    while (taken < INBOUND_BATCH &&
+           zmq_msg_recv(&frame, inbound, taken == 0 ? first_flags : ZMQ_DONTWAIT) != -1) {
+        statistics.in_inbound++;
+        send_frame(&frame);
+        taken++;
+    }
+    int receive_errno = errno;
+    zmq_msg_close(&frame);
+    errno = receive_errno;
+    return taken == 0 ? -1 : taken;
+}
+
+int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
+{
     // The first receive may wait up to the socket's receive time-out, as a
     // single receive always could; the rest of the batch takes only what is
     // waiting already, and running out of frames ends it silently.
-    for (int taken = 0; taken < INBOUND_BATCH; taken++) {
-        if (zmq_msg_recv(&frame, inbound, taken == 0 ? 0 : ZMQ_DONTWAIT) == -1) {
-            if (taken == 0) {
-                statistics.drop_receive++;
-                log_line(LOG_ERR, "%s: zstr_recv: %d, %s", "subscriber_socket_handler", errno,
-                         zmq_strerror(errno));
-                result = 1;
-            }
-            break;
-        }
-        statistics.in_inbound++;
-        send_frame(&frame);
+    if (take_frames(0) != -1)
+        return 0;
+    statistics.drop_receive++;
+    log_line(LOG_ERR, "%s: zstr_recv: %d, %s", "subscriber_socket_handler", errno,
+             zmq_strerror(errno));
+    return 1;
+}
+
+void deliver_what_was_taken(int grace_msecs)
+{
+    int64_t deadline = zclock_mono() + grace_msecs;
+    bool more = true;
+    while (more && zclock_mono() < deadline) {
+        bool inbound = take_frames(ZMQ_DONTWAIT) > 0;
+        more = take_datagrams() > 0 || inbound;
     }
-    zmq_msg_close(&frame);
-    return result;
+    int linger = static_cast<int>(std::max<int64_t>(0, deadline - zclock_mono()));
+    for (zsock_t *output : {sockets[PUBLISHER_SOCKET], sockets[GATEWAYPUBLISHER_SOCKET],
+                            msg_processor_sock, msg_processor_backyard_sock})
+        zsock_set_linger(output, linger);
 }

@@ -21,8 +21,10 @@ extern zloop_t *reactor;
 extern int signal_descriptor;
 
 // Creates, in order, the three bound messaging sockets, the UDP socket and
-// the two push sockets from the loaded configuration. On failure logs the
-// failed step, releases whatever exists and returns false.
+// the two push sockets from the loaded configuration, taking the sockets
+// that the service manager passed where they match, and closes the passed
+// sockets that match nothing. On failure logs the failed step, releases
+// whatever exists and returns false.
 bool create_sockets();
 
 // Releases every endpoint that exists: push sockets, UDP socket, bound
@@ -44,6 +46,12 @@ void destroy_reactor();
 // UDP ADDRESS:PORT, publisher ENDPOINT, gateway ENDPOINT". Needs
 // create_sockets() to have succeeded.
 void describe_endpoints(char *text, size_t size);
+
+// Routes, once the loop has returned, what already waits on both inputs,
+// and gives the outputs what is left of grace_msecs to hand what they queue
+// to the peers that are up (their linger, which the library waits out when
+// it ends). Never spends longer than grace_msecs on the inputs.
+void deliver_what_was_taken(int grace_msecs);
 
 // Receiver of the inbound socket, called by the loop: takes every message
 // waiting, up to a batch, routes each in turn and returns 0, or logs a

@@ -42,11 +42,13 @@ static bool write_all(int fd, const char *data, size_t size)
 }
 
 // Writes the process id, in decimal and without a newline, into the file
-// named by "/pidfile", replacing whatever it held.
+// named by "/pidfile", replacing whatever it held. A symbolic link there is
+// never followed: in a directory that others may write, it could point the
+// daemon at any file.
 static bool create_pidfile()
 {
     const char *path = config_strings[PIDFILE_STR].value;
-    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0640);
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd == -1) {
         log_line(LOG_ERR, "unable to create pid file %s, code=%d (%s)", path, errno,
                  strerror(errno));
@@ -118,10 +120,15 @@ static int run(int argc, char *argv[])
     }
     char listening[1024];
     describe_endpoints(listening, sizeof listening);
+    store_udp_socket();
     notify_ready(listening);
     zloop_start(reactor);
     notify_stopping();
+    deliver_what_was_taken(stop_grace_ms);
     destroy_all();
+    // Ending the library waits out the outputs' linger: what they still
+    // queue goes to the peers that are up, within the grace.
+    zsys_shutdown();
     log_line(LOG_INFO, "Exiting");
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "statistics.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <systemd/sd-daemon.h>
 
@@ -52,4 +53,16 @@ void notify_statistics()
 void notify_stopping()
 {
     sd_notify(0, "STOPPING=1");
+}
+
+void notify_store(int fd, const char *name)
+{
+    char state[128];
+    snprintf(state, sizeof state, "FDSTORE=1\nFDNAME=%s", name);
+    sd_pid_notify_with_fds(0, 0, state, &fd, 1);
+}
+
+void notify_forget_stored(const char *name)
+{
+    sd_notifyf(0, "FDSTOREREMOVE=1\nFDNAME=%s", name);
 }

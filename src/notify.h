@@ -23,3 +23,11 @@ void notify_statistics();
 
 // Tells the manager that the daemon is stopping.
 void notify_stopping();
+
+// Hands descriptor fd to the manager's file descriptor store under name
+// (FDSTORE=1), so that the next run of the service gets it back as a passed
+// socket. The manager keeps it only where the unit allows a store.
+void notify_store(int fd, const char *name);
+
+// Tells the manager to drop the descriptors stored under name.
+void notify_forget_stored(const char *name);

@@ -1,7 +1,9 @@
 #include "udp.h"
 
 #include "config.h"
+#include "handover.h"
 #include "log.h"
+#include "notify.h"
 #include "router.h"
 #include "statistics.h"
 
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 int udp_sock_descriptor = -1;
+bool udp_socket_passed = false;
 
 // Datagrams that the receiver takes per call. A batch spares a loop
 // iteration and a poll per datagram; its bound keeps the inbound endpoint
@@ -50,26 +53,64 @@ static bool create_udp_batch()
     return true;
 }
 
-bool create_udp_socket()
+// Asks for the configured receive buffer: beyond net.core.rmem_max where
+// the daemon may (CAP_NET_ADMIN), else up to it, and tells what the kernel
+// granted where that is less.
+static void size_receive_buffer()
+{
+    int asked = udp_receive_buffer, granted = 0;
+    socklen_t length = sizeof granted;
+    if (asked == 0)
+        return;
+    if (setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) == -1)
+        setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    // The kernel reports twice what it keeps for the datagrams themselves.
+    getsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RCVBUF, &granted, &length);
+    if (granted / 2 < asked)
+        log_line(LOG_WARNING,
+                 "Parameter \"%s\": asked for %d bytes, the kernel granted %d (net.core.rmem_max)",
+                 optional_strings[UDP_RECEIVE_BUFFER_STR].name, asked, granted / 2);
+}
+
+// Binds a socket of its own to the configured port and address.
+static bool bind_udp_socket(uint16_t port)
 {
     udp_sock_descriptor = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (udp_sock_descriptor != -1) {
-        struct sockaddr_in address;
-        memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_port =
-            htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
-        address.sin_addr.s_addr = udp_address;
-        int on = 1;
-        if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
-                 sizeof address) == 0 &&
-            setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
-            create_udp_batch())
-            return true;
+    if (udp_sock_descriptor == -1)
+        return false;
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = port;
+    address.sin_addr.s_addr = udp_address;
+    return bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
+                sizeof address) == 0;
+}
+
+bool create_udp_socket()
+{
+    uint16_t port = htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
+    bool stored = false;
+    udp_sock_descriptor = passed_udp_socket(port, &stored);
+    udp_socket_passed = udp_sock_descriptor != -1;
+    int on = 1;
+    if ((udp_socket_passed || bind_udp_socket(port)) &&
+        setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
+        create_udp_batch()) {
+        // A socket unit's socket keeps the size that the manager set.
+        if (!udp_socket_passed || stored)
+            size_receive_buffer();
+        return true;
     }
     log_line(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
     destroy_udp_socket();
     return false;
+}
+
+void store_udp_socket()
+{
+    if (!udp_socket_passed)
+        notify_store(udp_sock_descriptor, STORED_UDP_NAME);
 }
 
 void destroy_udp_socket()
@@ -78,6 +119,7 @@ void destroy_udp_socket()
         close(udp_sock_descriptor);
         udp_sock_descriptor = -1;
     }
+    udp_socket_passed = false;
     free(udp_areas);
     udp_areas = nullptr;
 }
@@ -96,17 +138,13 @@ static inline void count_kernel_drops(struct msghdr *header)
     udp_kernel_drops_seen = drops;
 }
 
-int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
+int take_datagrams()
 {
     // Never block: a readiness without a datagram (a poll error, a datagram
     // dropped after the poll for a bad checksum) must not stall every input.
     int received = recvmmsg(udp_sock_descriptor, udp_batch, UDP_BATCH, MSG_DONTWAIT, nullptr);
-    if (received == -1) {
-        statistics.drop_receive++;
-        log_line(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
-                 strerror(errno));
-        return 1;
-    }
+    if (received == -1)
+        return -1;
     statistics.in_udp += static_cast<unsigned>(received);
     for (int index = 0; index < received; index++) {
         struct msghdr *header = &udp_batch[index].msg_hdr;
@@ -122,5 +160,15 @@ int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
         datagram[udp_batch[index].msg_len] = '\0';
         send_data(datagram);
     }
-    return 0;
+    return received;
+}
+
+int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
+{
+    if (take_datagrams() != -1)
+        return 0;
+    statistics.drop_receive++;
+    log_line(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
+             strerror(errno));
+    return 1;
 }

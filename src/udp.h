@@ -9,15 +9,28 @@
 // The UDP socket; -1 while there is none.
 extern int udp_sock_descriptor;
 
-// Creates and binds the UDP socket and the batch it is read into. On
-// failure logs "create_sockets: udp_new: ..." and returns false, having
-// released what it made.
+// True where the UDP socket was passed by the service manager.
+extern bool udp_socket_passed;
+
+// Takes the passed UDP socket of the configured port, or creates and binds
+// one, and makes the batch it is read into; sizes the receive buffer of a
+// socket of the daemon's own (its own, or its own from the store) as
+// "/udp_receive_buffer" asks. On failure logs "create_sockets: udp_new:
+// ..." and returns false, having released what it made.
 bool create_udp_socket();
+
+// Hands a UDP socket of the daemon's own to the service manager's store,
+// so that a restart keeps its port. Call once the daemon is up.
+void store_udp_socket();
 
 // Closes the UDP socket and releases its batch. Safe when there is none.
 void destroy_udp_socket();
 
-// Receiver called by the loop: takes every datagram waiting, up to a
-// batch, routes each in turn and returns 0; logs a receive that found
-// nothing at all and returns 1. It never ends the loop.
+// Takes the datagrams waiting, up to a batch, without waiting, and routes
+// each in turn; their number, or -1 with errno set where the receive fails
+// (EAGAIN: none was waiting).
+int take_datagrams();
+
+// Receiver called by the loop: take_datagrams, returning 0; logs a receive
+// that found nothing at all and returns 1. It never ends the loop.
 int udp_socket_handler(zloop_t *loop, zmq_pollitem_t *poll_item, void *arg);

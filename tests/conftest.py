@@ -68,6 +68,30 @@ def read_until(sock, end, timeout=2.0):
 def read(path): return open(path, "rb").read() if os.path.exists(path) else None
 
 
+class Stream(threading.Thread):
+    # Numbered texts, prefix and a decimal count, rate a second in bursts
+    # every millisecond, each handed to send on a thread of its own, until
+    # stopped; sent counts them.
+    def __init__(self, send, rate, prefix=b"#jwin "):
+        super().__init__(daemon=True)
+        self.send, self.rate, self.prefix, self.sent, self.done = send, rate, prefix, 0, threading.Event()
+        self.start()
+
+    def run(self):
+        started = time.monotonic()
+        while not self.done.is_set():
+            for _ in range(self.sent, int((time.monotonic() - started) * self.rate)):
+                self.send(self.prefix + b"%d" % self.sent)
+                self.sent += 1
+            time.sleep(0.001)
+
+    def stop(self):
+        self.done.set()
+        self.join(10)
+        assert not self.is_alive(), "the stream's sender is stuck"
+        return self.sent
+
+
 def rss_kib(pid, field="VmRSS"): return int(open("/proc/%d/status" % pid).read().split(field + ":")[1].split()[0])
 
 

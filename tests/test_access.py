@@ -168,7 +168,15 @@ NO_SUCH = "No such file or directory"
     ('max_message_size = "9223372036854775808"\n',
      '"/max_message_size": "9223372036854775808" is not a size in bytes'),
     ('udpaddress = "127.1"\n', '"/udpaddress": "127.1" is not an IPv4 address'),
-    ('udpaddress = "::1"\n', '"/udpaddress": "::1" is not an IPv4 address')])
+    ('udpaddress = "::1"\n', '"/udpaddress": "::1" is not an IPv4 address'),
+    *[(text, '"/%s": "%s" is not a whole number from %s' % (key, value, limits)) for text, key, value, limits in [
+        ('queue\n    subscriber = "0"\n', "queue/subscriber", "0", "1 to 10000000"),
+        ('queue\n    publisher = "1e3"\n', "queue/publisher", "1e3", "1 to 10000000"),
+        ('queue\n    gatewaypublisher = ""\n', "queue/gatewaypublisher", "", "1 to 10000000"),
+        ('queue\n    message_processor = " 5"\n', "queue/message_processor", " 5", "1 to 10000000"),
+        ('queue\n    message_processor_backyard = "10000001"\n', "queue/message_processor_backyard", "10000001",
+         "1 to 10000000"),
+        ('peer_timeout = "-1"\n', "peer_timeout", "-1", "0 to 3600000")]]])
 def test_each_unusable_optional_key_stops_the_start(relay, keys, config, logged):
     config = relay.config(config.format(dir=keys.dir, cfg=relay.tmp + "/vostrelld.cfg"))
     daemon = Daemon(["-c", config])

@@ -1,0 +1,175 @@
+# Message processors that go away for a moment, whose host dies without a
+# word, or that read slowly: the queue each push socket keeps for its
+# processor, and a peer time-out that gives a dead host up.
+import contextlib, os, signal, subprocess, time
+import pytest, zmq
+from conftest import (MEASURED, SHIM, TAP, Process, Stream, err, free_port, recv, rss_kib, statistics, until)
+
+QUEUED = "queue\n    message_processor_backyard = 100000\n"
+BY_OVER, BY_EXEMPT = err("Overflow message processor backyard queue!"), err("Exemption message processor backyard queue!")
+
+
+def drained(sock, quiet=0.2):
+    # What sock receives until nothing comes for quiet seconds.
+    texts = []
+    while (frames := recv(sock, quiet)):
+        texts += frames
+    return texts
+
+
+def numbers(texts): return [int(text) for text in texts]
+
+
+def notices(daemon): return [line for line in daemon.new_lines() if "Statistics: " not in line]
+
+
+@pytest.mark.parametrize("queued", [True, False])
+def test_a_processor_away_for_a_moment_gets_every_text_in_order(relay, queued):
+    endpoint = "tcp://127.0.0.1:%d" % free_port()
+    relay.keys["message_processor_backyard"] = ">" + endpoint
+    hold = relay.tmp + "/hold"
+    relay.launch({"LD_PRELOAD": SHIM, "POLL_SHIM_HOLD": hold}, QUEUED if queued else "")
+    processor = relay.zsock(zmq.PULL, endpoint, bind=True)
+    producer = relay.zsock(zmq.PUSH, relay.keys["subscriber"])
+    stream = Stream(producer.send, 5000)
+    got = []
+    while len(got) < 2000:  # present while it flows
+        got += recv(processor) or []
+    # It leaves once it has read everything routed so far: the loop is
+    # held meanwhile, while the producer goes on.
+    open(hold, "w").close()
+    assert until(lambda: os.path.exists(hold + ".held"))
+    got += drained(processor)
+    processor.close()
+    os.unlink(hold)
+    time.sleep(1)
+    processor = relay.zsock(zmq.PULL, endpoint, bind=True)
+    time.sleep(0.5)
+    sent = stream.stop()
+    got = numbers(got + drained(processor, 1))
+    counted = statistics(relay.daemon)
+    if queued:
+        missing = sorted(set(range(sent)) - set(got))
+        assert (missing[:5], len(missing), got == sorted(got)) == ([], 0, True) and notices(relay.daemon) == []
+        assert (counted["drop.backyard"], counted["lost.backyard"], counted["made.backyard"]) == (0, 1, 2)
+    else:  # a queue of 1000, then every text refused until the processor is back
+        assert got == sorted(set(got)) and counted["drop.backyard"] == sent - len(got) > 2000
+        assert "lost.backyard" not in counted and notices(relay.daemon) == [BY_OVER, BY_EXEMPT]
+    print("figures: processor away 1 s at 5,000 texts/s, %s: %d of %d lost" % (
+        "queue 100,000" if queued else "no queue key", sent - len(got), sent))
+
+
+def test_a_slow_live_processor_is_not_cut_and_gets_its_whole_queue(relay):
+    # It reads 500 texts a second, for three time-outs and more: its receive
+    # window closes and opens again within each time-out.
+    processor, relay.keys["message_processor_backyard"] = relay.processor()
+    relay.launch(config=QUEUED + "peer_timeout = 2000\n")
+    relay.connect()
+    texts = [b"%d " % n + b"k" * 1024 for n in range(3500)]
+    relay.push(*(b"#jwin " + text for text in texts))
+    started, got = time.monotonic(), []
+    while len(got) < len(texts) and (frames := recv(processor, 3)):
+        got += frames
+        time.sleep(0.002)
+    counted = statistics(relay.daemon)
+    assert got == texts and (counted["lost.backyard"], counted["made.backyard"]) == (0, 1)
+    print("figures: slow processor, %d texts of 1 KiB read in %.1f s, peer time-out 2 s: none lost, "
+          "never cut" % (len(got), time.monotonic() - started))
+
+
+def test_a_full_queue_costs_its_stated_memory(relay):
+    # About 150 bytes and the text per queued message: 100,000 texts of
+    # 1 KiB for a processor that is away.
+    relay.launch(config=QUEUED)
+    relay.connect()
+    relay.sync()
+    base, text = rss_kib(relay.daemon.pid), b"#jwin " + b"m" * 1024
+    for _ in range(100):
+        relay.push(*[text] * 1000)
+    assert until(lambda: statistics(relay.daemon)["out.backyard"] == 100000, 30)
+    grown, counted = rss_kib(relay.daemon.pid) - base, statistics(relay.daemon)
+    assert counted["drop.backyard"] == 0 and notices(relay.daemon) == []
+    assert not MEASURED or 100000 * 1024 // 1024 < grown <= 100000 * (150 + 1024) // 1024
+    print("figures: 100,000 queued texts of 1 KiB: resident memory %d KiB above its base of %d KiB "
+          "(%.0f bytes a text)" % (grown, base, grown * 1024 / 100000))
+
+
+class Hosts:
+    # Two hosts, each a private network namespace, joined through a bridge
+    # in a third: the daemon's (10.77.0.1) and the processor's (10.77.0.2).
+    # The bridge keeps the daemon's link up while the processor's is down,
+    # as a switch does when a host dies.
+    def __init__(self):
+        tag = "%d" % os.getpid()
+        self.names = [prefix + tag for prefix in ("vsd", "vsp", "vsb")]
+        self.daemon_ns, self.processor_ns, self.bridge_ns = self.names
+        for name in self.names:
+            self.ip("netns", "add", name)
+        self.ip("-n", self.bridge_ns, "link", "add", "br0", "type", "bridge")
+        self.ip("-n", self.bridge_ns, "link", "set", "br0", "up")
+        for number, ns in enumerate((self.daemon_ns, self.processor_ns), 1):
+            self.ip("-n", ns, "link", "add", "eth0", "type", "veth", "peer", "name", "port%d" % number,
+                    "netns", self.bridge_ns)
+            self.ip("-n", self.bridge_ns, "link", "set", "port%d" % number, "master", "br0", "up")
+            self.ip("-n", ns, "addr", "add", "10.77.0.%d/24" % number, "dev", "eth0")
+            self.ip("-n", ns, "link", "set", "eth0", "up")
+            self.ip("-n", ns, "link", "set", "lo", "up")
+
+    def ip(self, *args): subprocess.run(["ip", *args], check=True, capture_output=True)
+    def inside(self, ns): return "nsenter --net=/run/netns/%s " % ns
+    def processor_link(self, state): self.ip("-n", self.processor_ns, "link", "set", "eth0", state)
+
+    def remove(self):
+        for name in self.names:
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
+
+
+@pytest.fixture
+def hosts():
+    made = Hosts()
+    yield made
+    made.remove()
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+@pytest.mark.parametrize("timeout, outage", [(1000, 3), (None, 14)])
+def test_a_dead_processor_host_is_given_up_and_its_successor_gets_the_queue(relay, hosts, monkeypatch, timeout,
+                                                                             outage):
+    # The processor's link goes down and it is killed: no FIN, no RST ever
+    # reaches the daemon. outage seconds later a new processor binds on a
+    # host that is back. The producer reaches the daemon over ipc.
+    port, rate = free_port(), 2000
+    relay.keys.update(subscriber="ipc://%s/in" % relay.tmp, publisher="ipc://%s/pub" % relay.tmp,
+                      gatewaypublisher="ipc://%s/gw" % relay.tmp,
+                      message_processor_backyard=">tcp://10.77.0.2:%d" % port)
+    monkeypatch.setenv("VOSTRELLD_WRAPPER", hosts.inside(hosts.daemon_ns) + os.environ.get("VOSTRELLD_WRAPPER", ""))
+    relay.launch(config=QUEUED + ("peer_timeout = %d\n" % timeout if timeout else ""))
+
+    def processor(): return Process(hosts.inside(hosts.processor_ns).split() + [TAP, "pull", "@tcp://10.77.0.2:%d" % port])
+
+    def received(tap): return [int(line.strip('"')) for line in tap.out().split("\n")[:-1]]
+    first = processor()
+    stream = Stream(relay.zsock(zmq.PUSH, relay.keys["subscriber"]).send, rate)
+    assert until(lambda: len(received(first)) > rate // 2, 10)
+    hosts.processor_link("down")
+    first.proc.kill(), first.proc.wait()
+    time.sleep(outage)
+    hosts.processor_link("up")
+    back, second = time.monotonic(), processor()
+    resumed = until(lambda: received(second), 4)
+    resumed_after = time.monotonic() - back
+    time.sleep(1)
+    sent = stream.stop()
+    if timeout:
+        assert until(lambda: received(second)[-1:] == [sent - 1], 5)
+        lost = sent - len(received(first)) - len(received(second))
+        assert resumed and 0 <= lost <= rate * (timeout / 1000 + 1), lost
+        assert received(second) == sorted(set(received(second)))  # in order, none twice
+        assert not set(received(first)) & set(received(second))
+    else:  # the half-open connection: the daemon still writes into it
+        assert not resumed and statistics(relay.daemon)["lost.backyard"] == 0
+        lost = sent - len(received(first))
+    print("figures: processor host dead %d s at %d texts/s, peer time-out %s: %d of %d lost, %s" % (
+        outage, rate, "%d ms" % timeout if timeout else "none", lost, sent,
+        "delivered again %.2f s after its host returned" % resumed_after if resumed else
+        "nothing delivered in the 4 s after its host returned"))
