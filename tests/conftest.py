@@ -2,7 +2,8 @@
 # lines sent to /dev/log, the daemon started with a configuration of its own,
 # and peers that talk to it over real sockets on 127.0.0.1. Every wait is
 # bounded.
-import atexit, contextlib, ctypes, itertools, os, re, shlex, signal, socket, struct, subprocess, tempfile, threading, time
+import atexit, contextlib, ctypes, itertools, os, re, select, shlex, signal, socket, struct, subprocess, tempfile, \
+    threading, time
 import pytest, zmq
 
 BIN, SHIM = os.environ["VOSTRELLD_BIN"], os.environ.get("POLL_SHIM", "")
@@ -66,6 +67,26 @@ def read_until(sock, end, timeout=2.0):
 
 
 def read(path): return open(path, "rb").read() if os.path.exists(path) else None
+
+
+class Collector(threading.Thread):
+    # Every text that sock receives, on a thread of its own, until stopped.
+    def __init__(self, sock):
+        super().__init__(daemon=True)
+        self.sock, self.texts, self.done = sock, [], threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.is_set():
+            if self.sock.poll(20):
+                self.texts.append(self.sock.recv())
+
+    def stop(self, count=None, timeout=5.0):
+        # Once count texts came, or nothing more for timeout seconds.
+        until(lambda: len(self.texts) >= count, timeout) if count else time.sleep(timeout)
+        self.done.set()
+        self.join(5)
+        return self.texts
 
 
 class Stream(threading.Thread):
@@ -191,11 +212,21 @@ class Process:
     # can be read while it runs. Whatever still runs after a test is killed.
     running = []
 
-    def __init__(self, argv, env=None, stdin=b""):
+    def __init__(self, argv, env=None, stdin=b"", fds=()):
+        # fds: sockets passed as a service manager passes them, from
+        # descriptor 3 on, with LISTEN_FDS and LISTEN_PID (the pid stays the
+        # same through every exec of a wrapper).
         self.files = [tempfile.TemporaryFile() for _ in range(3)]
         self.files[0].write(stdin), self.files[0].seek(0)
+        if fds:
+            argv = ["sh", "-c", 'export LISTEN_PID=$$ LISTEN_FDS=%d; exec "$@"' % len(fds), "sh"] + argv
+
+        def place_fds():
+            for number, fd in enumerate([os.dup(fd) for fd in fds], 3):
+                os.dup2(fd, number)  # inheritable, unlike every other descriptor here
         self.proc = subprocess.Popen(argv, env=dict(os.environ, **(env or {})), stdin=self.files[0],
-                                     stdout=self.files[1], stderr=self.files[2])
+                                     stdout=self.files[1], stderr=self.files[2], close_fds=not fds,
+                                     preexec_fn=place_fds if fds else None)
         self.pid, self.seen = self.proc.pid, 0
         Process.running.append(self.proc)
 
@@ -222,17 +253,17 @@ class Process:
         return fresh
 
 
-def logging(argv, env=None):
+def logging(argv, env=None, fds=()):
     # A process that sees the listener as /dev/log.
     if LOG.private:
         argv = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /dev/log && exec "$@"', LOG.path] + argv
-    return Process(argv, env)
+    return Process(argv, env, fds=fds)
 
 
-def Daemon(args, env=None):
+def Daemon(args, env=None, fds=()):
     # The real daemon; VOSTRELLD_WRAPPER runs it under a tool such as
     # valgrind, which keeps its pid.
-    return logging(shlex.split(os.environ.get("VOSTRELLD_WRAPPER", "")) + [BIN] + args, env)
+    return logging(shlex.split(os.environ.get("VOSTRELLD_WRAPPER", "")) + [BIN] + args, env, fds)
 
 
 def statistics(daemon):
@@ -250,6 +281,28 @@ def wait_ready(daemon, pidfile):
     # Until the daemon has written its pid file; False when it ended first.
     pid = str(daemon.pid).encode()
     return until(lambda: read(pidfile) == pid or daemon.proc.poll() is not None) and read(pidfile) == pid
+
+
+class Manager:
+    # The socket of a service manager that a daemon notifies, what came, and
+    # the descriptors handed to its store.
+    def __init__(self, tmp):
+        self.path, self.got, self.fds = tmp + "/notify", [], []
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+
+    def env(self, **more): return dict(NOTIFY_SOCKET=self.path, **more)
+
+    def read(self, until_text=None, timeout=5.0):
+        # Takes what comes until a message holds until_text or timeout passes.
+        deadline = time.monotonic() + timeout
+        while select.select([self.sock], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            message, fds, _, _ = socket.recv_fds(self.sock, 4096, 4)
+            self.got.append(message.decode())
+            self.fds += fds
+            if until_text and until_text in self.got[-1]:
+                return self.got[-1]
+        return None
 
 
 class Relay:
@@ -281,11 +334,12 @@ class Relay:
         endpoint = tcp(free_port())
         return self.zsock(zmq.PULL, endpoint, bind=True), ">" + endpoint
 
-    def launch(self, env=None, config=""):
-        # config: more lines for the configuration file.
-        self.daemon = Daemon(["-c", self.config(config)], env)
+    def launch(self, env=None, config="", fds=(), logged=()):
+        # config: more lines for the configuration file; fds: passed sockets;
+        # logged: the lines expected after the start line.
+        self.daemon = Daemon(["-c", self.config(config)], env, fds)
         assert wait_ready(self.daemon, self.keys["pidfile"]), (self.daemon.wait(), self.daemon.lines())
-        assert self.daemon.new_lines() == [START]
+        assert self.daemon.new_lines() == [START] + list(logged)
 
     def connect(self, udp_port=None):
         # Connects the peers and proves that both subscriptions receive.

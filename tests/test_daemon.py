@@ -2,27 +2,9 @@
 # real daemon.
 import os, re, select, signal, socket, sys, time
 import pytest
-from conftest import (BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, err, info, logging, read, recv, statistics,
-                      udp_sockets, until, wait_ready)
+from conftest import (BIN, EXITING, KEYS, LOG, SHIM, START, Daemon, Manager, err, info, logging, read, recv,
+                      statistics, udp_sockets, until, wait_ready)
 
-
-class Manager:
-    # The socket of a service manager that a daemon notifies, and what came.
-    def __init__(self, tmp):
-        self.path, self.got = tmp + "/notify", []
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(self.path)
-
-    def env(self, **more): return dict(NOTIFY_SOCKET=self.path, **more)
-
-    def read(self, until_text=None, timeout=5.0):
-        # Takes what comes until a message holds until_text or timeout passes.
-        deadline = time.monotonic() + timeout
-        while select.select([self.sock], [], [], max(0.0, deadline - time.monotonic()))[0]:
-            self.got.append(self.sock.recv(4096).decode())
-            if until_text and until_text in self.got[-1]:
-                return self.got[-1]
-        return None
 
 BAD_FILE, NOT_DEFINED = "Error in the configuration file!", "The configuration file is not defined!\n"
 EINVAL, PUSH_EINVAL = ("create_sockets: %s: 22, Invalid argument" % call for call in ("zsock_bind", "zsock_new_push"))
