@@ -46,7 +46,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/vostrelld.8.gz
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/vostrelld-tap.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES dist/vostrelld.cfg README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vostrelld.service
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vostrelld.service dist/vostrelld.socket
         DESTINATION ${VOSTRELLD_SYSTEMD_UNIT_DIR})
 
 # An installed configuration is the operator's: a later install keeps it.

@@ -3,6 +3,9 @@
 #include "config.h"
 #include "log.h"
 
+#include "statistics.h"
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -12,8 +15,13 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 zactor_t *authenticator = nullptr;
+
+// The IPv4 addresses of "/allow" in network byte order, sorted, so that a
+// datagram's source is looked up rather than compared with each.
+static std::vector<uint32_t> udp_sources;
 
 // ZAP domain of every socket while the authenticator runs.
 static const char ZAP_DOMAIN[] = "vostrelld";
@@ -181,7 +189,10 @@ static zmsg_t *allow_command()
             return nullptr;
         }
         zmsg_addstr(command, inet_ntop(family, binary, canonical, sizeof canonical));
+        if (family == AF_INET)
+            udp_sources.push_back(reinterpret_cast<struct in_addr *>(binary)->s_addr);
     }
+    std::sort(udp_sources.begin(), udp_sources.end());
     if (zmsg_size(command) == 1) {
         log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IP address",
                  optional_strings[ALLOW_STR].name, value);
@@ -231,6 +242,7 @@ bool create_access()
         destroy_access();
         return false;
     }
+    udp_sources_checked = allow != nullptr;
     if ((certificate || allow) && !start_authenticator(&allow)) {
         destroy_access();
         return false;
@@ -255,6 +267,11 @@ void apply_access(zsock_t *socket, int role)
         zsock_set_curve_serverkey_bin(socket, processor_keys[role]);
 }
 
+bool udp_source_allowed(uint32_t address)
+{
+    return std::binary_search(udp_sources.begin(), udp_sources.end(), address);
+}
+
 bool authenticates(int role)
 {
     return authenticator && (role == SERVER_ROLE || !curve || !processor_key_known[role]);
@@ -270,6 +287,8 @@ void destroy_access()
     zactor_destroy(&authenticator);
     forget_secret_key();
     curve = false;
+    udp_sources.clear();
+    udp_sources_checked = false;
     for (bool &known : processor_key_known)
         known = false;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Who may connect to the daemon's ZeroMQ sockets: the authenticator (CZMQ's
-// zauth, on a thread of its own) with the addresses in "/allow" and the
+// Who may connect to the daemon's ZeroMQ sockets, and send it datagrams: the
+// authenticator (CZMQ's zauth, on a thread of its own) with the addresses in
+// "/allow", which the UDP receiver asks too, and the
 // client certificates in "/curve/clients", the daemon's own CURVE key pair,
 // the message processors' public keys, and the largest frame a peer may
 // send. Without the optional keys nothing here is made and the sockets stay
@@ -29,6 +30,11 @@ bool create_access();
 // (so that the allow list applies to plain sockets too), the CURVE keys,
 // and the largest frame its peers may send.
 void apply_access(zsock_t *socket, int role);
+
+// True where "/allow" lists the IPv4 address (network byte order) that a
+// datagram came from. Only asked while udp_sources_checked (statistics.h)
+// is set, that is, where "/allow" is.
+bool udp_source_allowed(uint32_t address);
 
 // True when socket authenticates its peers in role, so that refused
 // handshakes are seen on it.

@@ -1,5 +1,6 @@
 #include "udp.h"
 
+#include "access.h"
 #include "config.h"
 #include "handover.h"
 #include "log.h"
@@ -34,6 +35,9 @@ static struct iovec udp_vectors[UDP_BATCH];
 static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(uint32_t))];
 static uint32_t udp_kernel_drops_seen = 0;
 
+// Each datagram's source, asked for only where "/allow" is checked.
+static struct sockaddr_in udp_sources[UDP_BATCH];
+
 // Points each message of the batch at its own receive area.
 static bool create_udp_batch()
 {
@@ -49,6 +53,10 @@ static bool create_udp_batch()
         udp_batch[index].msg_hdr.msg_iovlen = 1;
         udp_batch[index].msg_hdr.msg_control = udp_controls[index];
         udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
+        if (udp_sources_checked) {
+            udp_batch[index].msg_hdr.msg_name = &udp_sources[index];
+            udp_batch[index].msg_hdr.msg_namelen = sizeof udp_sources[index];
+        }
     }
     return true;
 }
@@ -150,6 +158,10 @@ int take_datagrams()
         struct msghdr *header = &udp_batch[index].msg_hdr;
         count_kernel_drops(header);
         header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
+        if (udp_sources_checked && !udp_source_allowed(udp_sources[index].sin_addr.s_addr)) {
+            statistics.refused_udp++;
+            continue;
+        }
         if (header->msg_flags & MSG_TRUNC)
             statistics.in_udp_cut++;
         char *datagram = static_cast<char *>(header->msg_iov->iov_base);

@@ -135,12 +135,6 @@ class LogListener:
     LINE = re.compile(rb"<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d (.*)", re.S)
 
     def __init__(self):
-        # The daemon drops what a full queue cannot take: give it a queue
-        # deep enough for the bursts of lines that the tests provoke (a
-        # systemd host has 512) before the socket is made.
-        with open("/proc/sys/net/unix/max_dgram_qlen", "r+") as qlen:
-            if int(qlen.read()) < 4096:
-                qlen.seek(0), qlen.write("4096")
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as probe:
             self.private = probe.connect_ex("/dev/log") == 0
         self.path = "/tmp/vostrelld-log.%d" % os.getpid() if self.private else "/dev/log"
@@ -154,7 +148,17 @@ class LogListener:
     def bind(self):
         if os.path.lexists(self.path):
             os.unlink(self.path)  # left by an earlier listener
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        # The daemon drops what a full queue cannot take: give the socket a
+        # queue deep enough for the bursts of lines that the tests provoke
+        # (a systemd host has 512). A socket takes the host's setting when it
+        # is made; the setting is restored at once.
+        with open("/proc/sys/net/unix/max_dgram_qlen", "r+") as qlen:
+            host = int(qlen.read())
+            qlen.seek(0), qlen.write(str(max(host, 4096))), qlen.flush()
+            try:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            finally:
+                qlen.seek(0), qlen.write(str(host))
         self.sock.bind(self.path)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
         self.sock.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE
@@ -227,7 +231,7 @@ class Process:
         self.proc = subprocess.Popen(argv, env=dict(os.environ, **(env or {})), stdin=self.files[0],
                                      stdout=self.files[1], stderr=self.files[2], close_fds=not fds,
                                      preexec_fn=place_fds if fds else None)
-        self.pid, self.seen = self.proc.pid, 0
+        self.pid, self.seen, self.wrapped = self.proc.pid, 0, False
         Process.running.append(self.proc)
 
     def wait(self, timeout=5.0):
@@ -238,6 +242,8 @@ class Process:
         except subprocess.TimeoutExpired:
             return None
         LOG.drain()
+        assert not (self.wrapped and self.err().startswith(("unshare:", "mount:"))), \
+            "the mount namespace wrapper failed, not the program: " + self.err()
         return self.proc.returncode
 
     def signal(self, sig): self.proc.send_signal(sig)
@@ -253,11 +259,18 @@ class Process:
         return fresh
 
 
+# The status of a wrapper that could not show the listener as /dev/log.
+WRAPPER_FAILED = 125
+
+
 def logging(argv, env=None, fds=()):
     # A process that sees the listener as /dev/log.
     if LOG.private:
-        argv = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /dev/log && exec "$@"', LOG.path] + argv
-    return Process(argv, env, fds=fds)
+        argv = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /dev/log || exit %d; exec "$@"'
+                % WRAPPER_FAILED, LOG.path] + argv
+    process = Process(argv, env, fds=fds)
+    process.wrapped = LOG.private
+    return process
 
 
 def Daemon(args, env=None, fds=()):
@@ -280,7 +293,7 @@ def statistics(daemon):
 def wait_ready(daemon, pidfile):
     # Until the daemon has written its pid file; False when it ended first.
     pid = str(daemon.pid).encode()
-    return until(lambda: read(pidfile) == pid or daemon.proc.poll() is not None) and read(pidfile) == pid
+    return until(lambda: read(pidfile) == pid or daemon.wait(0) is not None) and read(pidfile) == pid
 
 
 class Manager:

@@ -1,7 +1,7 @@
 # Who may connect: CURVE certificates made by pyzmq and by CZMQ, the allow
 # list, bounded frames and the UDP address, against the real daemon over
 # real sockets; and the tap tool as a CURVE peer.
-import contextlib, ctypes, os
+import contextlib, ctypes, os, socket
 import pytest, zmq, zmq.auth
 from conftest import (MEASURED, START, TAP, Daemon, Process, err, free_port, read_until, recv, rss_kib, statistics,
                       tcp, udp_sockets, until)
@@ -133,6 +133,20 @@ def test_a_daemon_holding_a_secret_key_cannot_be_dumped(relay, keys, monkeypatch
     relay.launch(config=keys.config() if curve else "")
     assert os.stat("/proc/%d/status" % relay.daemon.pid).st_uid == (0 if curve else 65534)
     assert relay.stop() == 0
+
+
+def test_allow_covers_datagrams_by_their_source(relay):
+    relay.launch(config='allow = "10.1.2.3, 127.0.0.3 ::1 127.0.0.1"\n')
+    relay.connect()  # from 127.0.0.1
+    for source in ("127.0.0.2", "127.0.0.3", "127.0.0.4"):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.bind((source, 0))
+            sender.sendto(b"from " + source.encode(), relay.udp_to)
+    relay.send_udp(b"end")
+    assert read_until(relay.pub, b"end") == [b"from 127.0.0.3"]
+    counted = statistics(relay.daemon)
+    assert (counted["refused.udp"], counted["in.udp"] - counted["out.publisher"] - counted["out.gateway"]) == (2, 2)
+    assert all("Statistics" in line for line in relay.daemon.new_lines())  # nothing per datagram
 
 
 def test_udpaddress_binds_that_address_only(relay):

@@ -101,6 +101,20 @@ def test_pid_file_holds_exactly_the_pid_and_stays_after_the_stop(relay):
     assert relay.stop() == 0
 
 
+@pytest.mark.parametrize("target", ["file", "missing"])
+def test_pid_file_is_never_written_through_a_symbolic_link(relay, target):
+    # Planted where others may write: neither an existing file nor a new
+    # one is truncated, written or made through it.
+    victim, pidfile = relay.tmp + "/victim", relay.keys["pidfile"]
+    if target == "file":
+        with open(victim, "wb") as f:
+            f.write(b"keep")
+    os.symlink(victim, pidfile)
+    fails_with(["-c", relay.config()], [err("unable to create pid file %s, code=40 (Too many levels of symbolic "
+                                            "links)" % pidfile)])
+    assert read(victim) == (b"keep" if target == "file" else None) and os.path.islink(pidfile)
+
+
 # A signal that lands after the loop's last check for it, but before it
 # waits again, must still end the daemon promptly: the preloaded shim holds
 # the loop in exactly that gap while the signal is sent.
