@@ -116,6 +116,12 @@ class Stream(threading.Thread):
 def rss_kib(pid, field="VmRSS"): return int(open("/proc/%d/status" % pid).read().split(field + ":")[1].split()[0])
 
 
+def tcp_connections(port):
+    # The (state, "tx_queue:rx_queue") of each TCP socket on or to port.
+    rows = [row.split() for row in open("/proc/net/tcp").readlines()[1:]]
+    return [(row[3], row[4]) for row in rows if "%04X" % port in (row[1][-4:], row[2][-4:])]
+
+
 def udp_sockets(pid):
     # The local (address, port) of each UDP socket that process pid holds.
     inodes = set()

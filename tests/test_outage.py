@@ -3,7 +3,8 @@
 # processor, and a peer time-out that gives a dead host up.
 import contextlib, os, signal, subprocess, time
 import pytest, zmq
-from conftest import (MEASURED, SHIM, TAP, Process, Stream, err, free_port, recv, rss_kib, statistics, until)
+from conftest import (MEASURED, SHIM, TAP, Process, Stream, err, free_port, recv, rss_kib, statistics,
+                      tcp_connections, until)
 
 QUEUED = "queue\n    message_processor_backyard = 100000\n"
 BY_OVER, BY_EXEMPT = err("Overflow message processor backyard queue!"), err("Exemption message processor backyard queue!")
@@ -41,6 +42,8 @@ def test_a_processor_away_for_a_moment_gets_every_text_in_order(relay, queued):
     assert until(lambda: os.path.exists(hold + ".held"))
     got += drained(processor)
     processor.close()
+    port = int(endpoint.split(":")[-1])  # gone once the daemon has closed its end
+    assert until(lambda: all(state not in ("01", "08") for state, _ in tcp_connections(port)))
     os.unlink(hold)
     time.sleep(1)
     processor = relay.zsock(zmq.PULL, endpoint, bind=True)

@@ -5,7 +5,7 @@
 import os, re, signal, socket, subprocess, time
 import pytest, zmq
 from conftest import (EXITING, SHIM, START, Collector, Daemon, Manager, Stream, err, free_port, statistics, tcp,
-                      until, wait_ready)
+                      tcp_connections, until, wait_ready)
 
 
 def held_udp(port, buffer=32 << 20):
@@ -95,9 +95,8 @@ def test_a_stop_delivers_what_waits_and_what_is_queued(relay):
     assert until(lambda: os.path.exists(hold + ".held"))
     for n in range(20000):
         producer.send(b"#jwin %d" % n)
-    port = "%04X" % int(relay.keys["subscriber"].split(":")[-1])
-    assert until(lambda: all(row.split()[4] == "00000000:00000000" for row in open("/proc/net/tcp").readlines()[1:]
-                             if port in (row.split()[1][-4:], row.split()[2][-4:]))), "still on its way"
+    port = int(relay.keys["subscriber"].split(":")[-1])
+    assert until(lambda: {queues for _, queues in tcp_connections(port)} == {"00000000:00000000"}), "on its way"
     relay.daemon.signal(signal.SIGTERM)
     os.unlink(hold)
     assert relay.daemon.wait() == 0 and relay.daemon.lines() == [START, EXITING]
