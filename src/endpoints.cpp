@@ -265,6 +265,13 @@ int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
 void deliver_what_was_taken(int grace_msecs)
 {
     int64_t deadline = zclock_mono() + grace_msecs;
+    // Unbound, the inbound socket takes nothing more off the network, and
+    // with a linger its pipes keep what they took until it is read.
+    char *bound = zsock_last_endpoint(sockets[SUBSCRIBER_SOCKET]);
+    zsock_set_linger(sockets[SUBSCRIBER_SOCKET], grace_msecs);
+    if (bound)
+        zsock_unbind(sockets[SUBSCRIBER_SOCKET], "%s", bound);
+    zstr_free(&bound);
     bool more = true;
     while (more && zclock_mono() < deadline) {
         bool inbound = take_frames(ZMQ_DONTWAIT) > 0;

@@ -47,7 +47,8 @@ void destroy_reactor();
 // create_sockets() to have succeeded.
 void describe_endpoints(char *text, size_t size);
 
-// Routes, once the loop has returned, what already waits on both inputs,
+// Once the loop has returned: unbinds the inbound endpoint, so that its
+// producers send to the next run, routes what already waits on both inputs,
 // and gives the outputs what is left of grace_msecs to hand what they queue
 // to the peers that are up (their linger, which the library waits out when
 // it ends). Never spends longer than grace_msecs on the inputs.

@@ -116,6 +116,28 @@ class Stream(threading.Thread):
 def rss_kib(pid, field="VmRSS"): return int(open("/proc/%d/status" % pid).read().split(field + ":")[1].split()[0])
 
 
+def held_udp(port, buffer=32 << 20):
+    # The UDP socket as a service manager holds it, with a forced buffer.
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, 33, buffer)  # SO_RCVBUFFORCE
+    sock.bind(("127.0.0.1", port))
+    return sock
+
+
+def held_tcp(port):
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(("127.0.0.1", port))
+    sock.listen(64)
+    return sock
+
+
+def holds(pid, sock):
+    # True when process pid has a descriptor of the very socket sock.
+    inode = os.fstat(sock.fileno()).st_ino
+    return any(os.stat("/proc/%d/fd/%s" % (pid, fd)).st_ino == inode for fd in os.listdir("/proc/%d/fd" % pid))
+
+
 def tcp_connections(port):
     # The (state, "tx_queue:rx_queue") of each TCP socket on or to port.
     rows = [row.split() for row in open("/proc/net/tcp").readlines()[1:]]

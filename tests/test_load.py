@@ -1,9 +1,10 @@
 # Load and fault runs against the real daemon, bounded in time and count, on
 # the loopback interface only, with the tap tool as load generator and sink.
 # Each prints its figures on a "figures:" line.
-import os, signal, time
+import os, signal, socket, time
 import pytest, zmq
-from conftest import EXITING, SANITIZED, TAP, Process, err, free_port, recv, rss_kib, statistics, tcp, until
+from conftest import (EXITING, SANITIZED, TAP, Process, Stream, err, free_port, held_tcp, held_udp, recv, rss_kib,
+                      statistics, tcp, until)
 
 OVERFLOWS = {err("Overflow message processor queue!"), err("Overflow message processor backyard queue!")}
 EXEMPTIONS = {err("Exemption message processor queue!"), err("Exemption message processor backyard queue!")}
@@ -136,3 +137,30 @@ def test_slow_subscriber_blocks_no_other_route(relay):
     assert relay.daemon.new_lines() == []
     print("figures: stalled subscriber, %d texts of 1000 B in %.2f s, all %d gateway and backyard texts delivered "
           "in order" % (batches * others * 12, time.monotonic() - started, batches * others))
+
+
+@pytest.mark.parametrize("rate", [20000, 100000])
+@pytest.mark.parametrize("producer, kept", [("udp", True), ("udp", False), ("push", True), ("push", False)])
+def test_texts_lost_across_restarts(relay, rate, producer, kept):
+    # Two restarts mid-stream, the new daemon started as soon as the old one
+    # has ended; the backyard processor counts what arrives.
+    port = int(relay.keys["udpport"] if producer == "udp" else relay.keys["subscriber"].split(":")[-1])
+    held = [] if not kept else [held_udp(port) if producer == "udp" else held_tcp(port)]
+    processor = Process([TAP, "pull", "@" + relay.keys["message_processor_backyard"][1:]])
+    relay.launch(config="queue\n    message_processor_backyard = 1000000\n", fds=[sock.fileno() for sock in held])
+    if producer == "udp":
+        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        stream = Stream(lambda text: sender.sendto(text, ("127.0.0.1", port)), rate)
+    else:
+        stream = Stream(relay.zsock(zmq.PUSH, relay.keys["subscriber"]).send, rate)
+    for _ in range(2):
+        time.sleep(1)
+        assert relay.stop() == 0
+        relay.launch(fds=[sock.fileno() for sock in held], config="queue\n    message_processor_backyard = 1000000\n")
+    time.sleep(1)
+    sent = stream.stop()
+    until(lambda: len(processor.out().split("\n")) - 1 >= sent, 3)  # or as many as come
+    received = len(processor.out().split("\n")) - 1
+    assert 0 <= sent - received and (received == sent or not (producer == "udp" and kept))
+    print("figures: %s producer at %d texts/s, %s, 2 restarts: %d of %d lost (%.3f %%)" % (
+        producer, rate, "socket kept" if kept else "bound anew", sent - received, sent, 100.0 * (sent - received) / sent))

@@ -4,30 +4,8 @@
 # are up, within its grace.
 import os, re, signal, socket, subprocess, time
 import pytest, zmq
-from conftest import (EXITING, SHIM, START, Collector, Daemon, Manager, Stream, err, free_port, statistics, tcp,
-                      tcp_connections, until, wait_ready)
-
-
-def held_udp(port, buffer=32 << 20):
-    # The UDP socket as a service manager holds it, with a forced buffer.
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.setsockopt(socket.SOL_SOCKET, 33, buffer)  # SO_RCVBUFFORCE
-    sock.bind(("127.0.0.1", port))
-    return sock
-
-
-def held_tcp(port):
-    sock = socket.socket()
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", port))
-    sock.listen(64)
-    return sock
-
-
-def holds(pid, sock):
-    # True when process pid has a descriptor of the very socket sock.
-    inode = os.fstat(sock.fileno()).st_ino
-    return any(os.stat("/proc/%d/fd/%s" % (pid, fd)).st_ino == inode for fd in os.listdir("/proc/%d/fd" % pid))
+from conftest import (EXITING, SHIM, START, Collector, Daemon, Manager, Stream, err, free_port, held_tcp, held_udp,
+                      holds, tcp_connections, until, wait_ready)
 
 
 def restart(relay, fds, env=None):
