@@ -40,20 +40,22 @@ struct options_t {
     double latency_rate = 5000;
     bool library = true;
     int sink_hwm = 0;
-    uint64_t udp_window = 256; // datagrams in flight at most; 0: a flood
-    uint64_t callgrind = 0;    // messages per counted run; 0: no count
-    bool backlog = false;      // counted runs hold the loop until a chunk is queued
-    int repeat = 3;            // counted runs per relay, route and size
-    std::string baseline;      // another daemon binary, run beside this one
-    uint64_t soak = 0;         // messages of the long run; 0: none
-    std::string keep_dir;      // where callgrind files stay
-    std::vector<double> paced; // offered rates of the paced mode; empty: none
-    int runs = 5;              // paced runs per relay, route and rate
-    double seconds = 1;        // offered load per paced run
-    int tick_us = 1000;        // the paced generator's sleep between bursts
-    bool quick = false;        // the short runs of --quick
-    bool curve = false;        // the daemon with CURVE runs beside the others
-    std::string config;        // more configuration lines for this daemon, not the others
+    uint64_t udp_window = 256;    // datagrams in flight at most; 0: a flood
+    uint64_t callgrind = 0;       // messages per counted run; 0: no count
+    bool backlog = false;         // counted runs hold the loop until a chunk is queued
+    int repeat = 3;               // counted runs per relay, route and size
+    std::string baseline;         // another daemon binary, run beside this one
+    uint64_t soak = 0;            // messages of the long run; 0: none
+    std::string keep_dir;         // where callgrind files stay
+    std::vector<double> paced;    // offered rates of the paced mode; empty: none
+    int runs = 5;                 // paced runs per relay, route and rate
+    double seconds = 1;           // offered load per paced run
+    int tick_us = 1000;           // the paced generator's sleep between bursts
+    bool quick = false;           // the short runs of --quick
+    bool curve = false;           // the daemon with CURVE runs beside the others
+    std::string config;           // more configuration lines for this daemon, not the others
+    std::string baseline_config;  // the same for the baseline
+    std::vector<double> restarts; // offered rates of the restart mode; empty: none
 };
 
 // The relay of kind that serves route, reading its endpoints from config.
@@ -84,6 +86,16 @@ struct rig_t {
     peer_target_t target;
     std::string error;
     int stop_timeout_ms = 5000;
+    // Set before open: the rig holds the socket of the route's input, as a
+    // service manager does, and passes it to the relay (descriptor 3,
+    // LISTEN_FDS) at every start.
+    bool hold_input = false;
+    int held_fd = -1;
+    std::vector<std::string> command, env; // how the relay was started
+
+    // Stops the relay and starts it again at once, as before; false with
+    // error set when it does not come up within timeout_ms.
+    bool restart(int timeout_ms);
 
     // Starts the relay of kind for route, its command behind wrapper (for
     // example valgrind) and extra_env in its environment, and proves with
@@ -111,3 +123,10 @@ bool run_table(const options_t &options);
 bool run_callgrind(const options_t &options);
 bool run_soak(const options_t &options);
 bool run_paced(const options_t &options);
+bool run_restarts(const options_t &options);
+
+// Offers count texts like text at rate per second (see paced.cpp); with
+// past_failures, a text whose send fails counts as offered and the next is
+// sent, else the first failure ends it. Returns the number offered.
+uint64_t offer(peer_target_t *target, std::string text, size_t prefix_length, uint64_t count,
+               double rate, int tick_us, bool past_failures);

@@ -44,9 +44,11 @@ const char USAGE[] =
     "  --curve             run the daemon with CURVE on every socket beside it\n"
     "  --config FILE       add the lines of FILE to this daemon's configuration (not to\n"
     "                      the baseline's or the other relays')\n"
+    "  --baseline-config FILE  the same for the baseline\n"
     "  --repeat N          counted runs per relay, route and size; the median (default: 3)\n"
     "  --keep DIR          directory for the callgrind files (default: a new one in /tmp)\n"
     "  --paced RATES       offer texts at each of these rates instead (e.g. 150000,300000)\n"
+    "  --restarts RATES    the texts lost when the daemon restarts mid-stream, at each rate\n"
     "  --runs N            paced runs per relay, route and rate; the median (default: 5)\n"
     "  --seconds S         offered load per paced run (default: 1)\n"
     "  --tick-us N         the paced generator's sleep between bursts (default: 1000)\n"
@@ -111,13 +113,17 @@ bool parse_options(int argc, char *argv[], options_t *options)
             options->bin_dir = value;
         else if (option == "--baseline")
             options->baseline = value;
-        else if (option == "--config") {
-            options->config = read_file(value);
-            if (options->config.empty())
+        else if (option == "--config" || option == "--baseline-config") {
+            std::string &lines = option == "--config" ? options->config : options->baseline_config;
+            lines = read_file(value);
+            if (lines.empty())
                 return false;
         } else if (option == "--paced") {
             for (const std::string &rate : split(value))
                 options->paced.push_back(std::stod(rate));
+        } else if (option == "--restarts") {
+            for (const std::string &rate : split(value))
+                options->restarts.push_back(std::stod(rate));
         } else if (option == "--runs")
             options->runs = std::stoi(value);
         else if (option == "--seconds")
@@ -133,9 +139,10 @@ bool parse_options(int argc, char *argv[], options_t *options)
     for (size_t size : options->sizes)
         if (size < 20 || size > 2048)
             return false;
-    for (double rate : options->paced)
-        if (!(rate > 0))
-            return false;
+    for (const std::vector<double> *rates : {&options->paced, &options->restarts})
+        for (double rate : *rates)
+            if (!(rate > 0))
+                return false;
     return options->pairs > 0 && options->count > 0 && options->repeat > 0 && options->runs > 0 &&
            options->seconds > 0 && options->tick_us > 0;
 }
@@ -181,6 +188,8 @@ int main(int argc, char *argv[])
         }
         std::system(("mkdir -p '" + options.keep_dir + "'").c_str());
         ok = run_callgrind(options);
+    } else if (!options.restarts.empty()) {
+        ok = run_restarts(options);
     } else if (!options.paced.empty()) {
         ok = run_paced(options);
     } else {

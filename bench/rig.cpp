@@ -106,9 +106,13 @@ bool write_config(relay_t *relay, bool curve, const std::string &extra)
 
 // Starts the relay with extra_env added to its environment and waits until
 // it has written its pid file.
-bool start_relay(relay_t *relay, const std::vector<std::string> &command,
-                 const std::vector<std::string> &extra_env, int timeout_ms)
+// ... and passed_fd, where it is not -1, as the service manager's socket.
+bool start_relay(relay_t *relay, std::vector<std::string> command,
+                 const std::vector<std::string> &extra_env, int timeout_ms, int passed_fd)
 {
+    if (passed_fd != -1)
+        command.insert(command.begin(),
+                       {"sh", "-c", "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$@\"", "sh"});
     std::vector<char *> argv, envp;
     for (const std::string &arg : command)
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -124,6 +128,8 @@ bool start_relay(relay_t *relay, const std::vector<std::string> &command,
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (passed_fd != -1)
+        posix_spawn_file_actions_adddup2(&actions, passed_fd, 3);
     int rc = posix_spawnp(&relay->pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
@@ -138,6 +144,29 @@ bool start_relay(relay_t *relay, const std::vector<std::string> &command,
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// The socket of the route's input, bound to the relay's port as a service
+// manager binds it; -1 where it cannot be made.
+int hold_input_socket(const relay_t &relay, const route_t &route)
+{
+    int fd = socket(AF_INET, route.udp ? SOCK_DGRAM : SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int buffer = 32 << 20, on = 1;
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(route.udp ? INADDR_ANY : INADDR_LOOPBACK);
+    address.sin_port =
+        htons(static_cast<uint16_t>(route.udp ? relay.udp_port : relay.inbound_port));
+    setsockopt(fd, SOL_SOCKET, route.udp ? SO_RCVBUFFORCE : SO_REUSEADDR, route.udp ? &buffer : &on,
+               sizeof buffer);
+    if (fd == -1 || bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0 ||
+        (!route.udp && listen(fd, 64) != 0)) {
+        if (fd != -1)
+            close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::string target_address(const relay_t &relay, const route_t &route)
@@ -280,19 +309,24 @@ bool rig_t::open(const options_t &options, relay_kind kind, const route_t &route
         return fail("mkdtemp failed");
     relay.dir = dir_template;
     bool curve = kind == CURVED;
-    bool daemon = kind == DAEMON || kind == CURVED;
-    if (!write_config(&relay, curve, daemon ? options.config : ""))
+    const std::string &extra = kind == DAEMON || kind == CURVED ? options.config
+                               : kind == BASELINE               ? options.baseline_config
+                                                                : "";
+    if (!write_config(&relay, curve, extra))
         return fail("cannot write the configuration");
     // A processor's sink binds first, so the relay's push socket finds it.
     const peer_curve_t *keys = curve ? &relay.curve : nullptr;
     if (!route.published &&
         !load_sink_start(&sink, false, sink_endpoint(relay, route), hwm, strip, keys))
         return fail("sink cannot bind");
-    std::vector<std::string> command = wrapper;
+    command = wrapper;
+    env = extra_env;
     for (const std::string &arg : relay_command(options, kind, route, relay.dir + "/relay.cfg"))
         command.push_back(arg);
     stop_timeout_ms = timeout_ms;
-    if (!start_relay(&relay, command, extra_env, timeout_ms))
+    if (hold_input && (held_fd = hold_input_socket(relay, route)) == -1)
+        return fail("cannot hold the input's socket");
+    if (!start_relay(&relay, command, extra_env, timeout_ms, held_fd))
         return fail("relay did not start: " + read_file(relay.dir + "/relay.out"));
     if (route.published &&
         !load_sink_start(&sink, true, sink_endpoint(relay, route), hwm, strip, keys))
@@ -302,6 +336,15 @@ bool rig_t::open(const options_t &options, relay_kind kind, const route_t &route
         return fail(why);
     if (!load_probe(&target, route.prefix, &sink, timeout_ms))
         return fail("no probe came through");
+    return true;
+}
+
+bool rig_t::restart(int timeout_ms)
+{
+    if (!stop_relay(&relay, timeout_ms))
+        return fail("relay did not stop");
+    if (!start_relay(&relay, command, env, timeout_ms, held_fd))
+        return fail("relay did not start again: " + read_file(relay.dir + "/relay.out"));
     return true;
 }
 
@@ -316,6 +359,8 @@ rig_t::~rig_t()
     peer_target_close(&target);
     stop_relay(&relay, stop_timeout_ms);
     load_sink_stop(&sink);
+    if (held_fd != -1)
+        close(held_fd);
     peer_curve_free(&relay.curve);
     if (!relay.dir.empty())
         std::system(("rm -rf '" + relay.dir + "'").c_str());

@@ -5,7 +5,6 @@
 
 #include "statistics.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -19,9 +18,43 @@
 
 zactor_t *authenticator = nullptr;
 
-// The IPv4 addresses of "/allow" in network byte order, sorted, so that a
-// datagram's source is looked up rather than compared with each.
-static std::vector<uint32_t> udp_sources;
+// The IPv4 addresses of "/allow" in network byte order, in an open
+// addressing table of a power of two slots, at least twice as many as the
+// addresses, so that a datagram's source is found in a probe or two rather
+// than compared with each. 0.0.0.0 marks an empty slot, so that address has
+// a flag of its own.
+static std::vector<uint32_t> udp_source_slots;
+static unsigned udp_source_shift = 32;
+static bool udp_source_any_address = false;
+
+static size_t udp_source_slot(uint32_t address)
+{
+    return (address * 2654435761u) >> udp_source_shift; // Knuth's multiplicative hash
+}
+
+static void add_udp_source(uint32_t address)
+{
+    if (address == 0) {
+        udp_source_any_address = true;
+        return;
+    }
+    size_t slot = udp_source_slot(address);
+    while (udp_source_slots[slot] != 0 && udp_source_slots[slot] != address)
+        slot = (slot + 1) & (udp_source_slots.size() - 1);
+    udp_source_slots[slot] = address;
+}
+
+// Makes the table for addresses.
+static void make_udp_sources(const std::vector<uint32_t> &addresses)
+{
+    unsigned bits = 1;
+    while ((1u << bits) < 2 * addresses.size())
+        bits++;
+    udp_source_slots.assign(size_t{1} << bits, 0);
+    udp_source_shift = 32 - bits;
+    for (uint32_t address : addresses)
+        add_udp_source(address);
+}
 
 // ZAP domain of every socket while the authenticator runs.
 static const char ZAP_DOMAIN[] = "vostrelld";
@@ -174,6 +207,7 @@ static zmsg_t *allow_command()
     zmsg_t *command = zmsg_new();
     zmsg_addstr(command, "ALLOW");
     std::string list = value;
+    std::vector<uint32_t> addresses;
     for (size_t start = list.find_first_not_of(" \t,"); start != std::string::npos;
          start = list.find_first_not_of(" \t,", start)) {
         size_t end = list.find_first_of(" \t,", start);
@@ -190,9 +224,9 @@ static zmsg_t *allow_command()
         }
         zmsg_addstr(command, inet_ntop(family, binary, canonical, sizeof canonical));
         if (family == AF_INET)
-            udp_sources.push_back(reinterpret_cast<struct in_addr *>(binary)->s_addr);
+            addresses.push_back(reinterpret_cast<struct in_addr *>(binary)->s_addr);
     }
-    std::sort(udp_sources.begin(), udp_sources.end());
+    make_udp_sources(addresses);
     if (zmsg_size(command) == 1) {
         log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IP address",
                  optional_strings[ALLOW_STR].name, value);
@@ -269,7 +303,15 @@ void apply_access(zsock_t *socket, int role)
 
 bool udp_source_allowed(uint32_t address)
 {
-    return std::binary_search(udp_sources.begin(), udp_sources.end(), address);
+    if (address == 0)
+        return udp_source_any_address;
+    size_t slot = udp_source_slot(address);
+    while (udp_source_slots[slot] != address) {
+        if (udp_source_slots[slot] == 0)
+            return false;
+        slot = (slot + 1) & (udp_source_slots.size() - 1);
+    }
+    return true;
 }
 
 bool authenticates(int role)
@@ -287,7 +329,8 @@ void destroy_access()
     zactor_destroy(&authenticator);
     forget_secret_key();
     curve = false;
-    udp_sources.clear();
+    udp_source_slots.clear();
+    udp_source_any_address = false;
     udp_sources_checked = false;
     for (bool &known : processor_key_known)
         known = false;

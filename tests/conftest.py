@@ -28,6 +28,10 @@ ctypes.CDLL("libczmq.so.4").zsys_version(*map(ctypes.byref, _czmq))
 START = info("Starting , ZMQ version %d.%d.%d, CZMQ version %d.%d.%d"
              % (zmq.zmq_version_info() + tuple(v.value for v in _czmq)))
 EXITING = info("Exiting")
+# Runs a daemon as an ordinary user, allowed to read the test's files, with
+# no other capability.
+AS_NOBODY = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=+dac_override " \
+            "--ambient-caps=+dac_override "
 
 
 def until(predicate, timeout=5.0):
@@ -69,24 +73,9 @@ def read_until(sock, end, timeout=2.0):
 def read(path): return open(path, "rb").read() if os.path.exists(path) else None
 
 
-class Collector(threading.Thread):
-    # Every text that sock receives, on a thread of its own, until stopped.
-    def __init__(self, sock):
-        super().__init__(daemon=True)
-        self.sock, self.texts, self.done = sock, [], threading.Event()
-        self.start()
-
-    def run(self):
-        while not self.done.is_set():
-            if self.sock.poll(20):
-                self.texts.append(self.sock.recv())
-
-    def stop(self, count=None, timeout=5.0):
-        # Once count texts came, or nothing more for timeout seconds.
-        until(lambda: len(self.texts) >= count, timeout) if count else time.sleep(timeout)
-        self.done.set()
-        self.join(5)
-        return self.texts
+def pulled(tap):
+    # The texts that a "vostrelld-tap pull" has printed so far.
+    return [line[1:-1] for line in tap.out().split("\n")[:-1]]
 
 
 class Stream(threading.Thread):
@@ -116,19 +105,13 @@ class Stream(threading.Thread):
 def rss_kib(pid, field="VmRSS"): return int(open("/proc/%d/status" % pid).read().split(field + ":")[1].split()[0])
 
 
-def held_udp(port, buffer=32 << 20):
-    # The UDP socket as a service manager holds it, with a forced buffer.
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.setsockopt(socket.SOL_SOCKET, 33, buffer)  # SO_RCVBUFFORCE
+def held(kind, port, buffer=32 << 20):
+    # A UDP socket with a forced receive buffer, or a listening TCP socket,
+    # as a service manager holds it.
+    sock = socket.socket(socket.AF_INET, kind)
+    sock.setsockopt(socket.SOL_SOCKET, 33 if kind == socket.SOCK_DGRAM else socket.SO_REUSEADDR, buffer)
     sock.bind(("127.0.0.1", port))
-    return sock
-
-
-def held_tcp(port):
-    sock = socket.socket()
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", port))
-    sock.listen(64)
+    kind == socket.SOCK_STREAM and sock.listen(64)
     return sock
 
 

@@ -3,8 +3,8 @@
 # real sockets; and the tap tool as a CURVE peer.
 import contextlib, ctypes, os, socket
 import pytest, zmq, zmq.auth
-from conftest import (MEASURED, START, TAP, Daemon, Process, err, free_port, read_until, recv, rss_kib, statistics,
-                      tcp, udp_sockets, until)
+from conftest import (AS_NOBODY, MEASURED, START, TAP, Daemon, Process, err, free_port, read_until, recv, rss_kib,
+                      statistics, tcp, udp_sockets, until)
 
 TS = bytes.fromhex("0123456789ab")
 
@@ -128,8 +128,7 @@ def test_a_frame_over_max_message_size_is_never_relayed_nor_held(relay, size, re
 def test_a_daemon_holding_a_secret_key_cannot_be_dumped(relay, keys, monkeypatch, curve):
     # As an ordinary user (allowed to read the test's files), whose processes
     # that user may read and dump; /proc shows an undumpable one as root's.
-    nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=+dac_override --ambient-caps=+dac_override "
-    monkeypatch.setenv("VOSTRELLD_WRAPPER", nobody + os.environ.get("VOSTRELLD_WRAPPER", ""))
+    monkeypatch.setenv("VOSTRELLD_WRAPPER", AS_NOBODY + os.environ.get("VOSTRELLD_WRAPPER", ""))
     relay.launch(config=keys.config() if curve else "")
     assert os.stat("/proc/%d/status" % relay.daemon.pid).st_uid == (0 if curve else 65534)
     assert relay.stop() == 0

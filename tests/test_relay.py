@@ -72,28 +72,6 @@ def test_backyard_gets_the_text_after_the_prefix_and_refusals_are_reported_once(
     assert relay.stop() == 0 and relay.daemon.new_lines() == [EXITING]
 
 
-def test_connecting_backyard_queues_silently_and_never_delays_other_routes(relay):
-    port = free_port()
-    relay.keys["message_processor_backyard"] = ">" + tcp(port)
-    relay.start()
-    relay.push(*(b"#jwin %d" % i for i in range(50)))
-    relay.sync()
-    assert relay.daemon.new_lines() == []  # queued, not refused
-    backyard = relay.zsock(zmq.PULL, tcp(port), bind=True)
-    assert [recv(backyard, 5) for _ in range(50)] == [[b"%d" % i] for i in range(50)]
-    backyard.close()
-    # Gone again: once its queue is full (what the dying connection took first
-    # is lost), sends are refused at once, and the publishers keep being served.
-    lines = []
-    for _ in range(10):
-        relay.push(*(b"#jwin %d" % i if i % 1000 else b"plain %d" % i for i in range(5000)))
-        assert [recv(relay.pub, 5) for _ in range(5)] == [[b"plain %d" % i] for i in range(0, 5000, 1000)]
-        if (lines := lines + relay.daemon.new_lines()):
-            break
-    # Where the library makes room while it reconnects, the latch flips again.
-    assert lines[:1] == [BY_OVER] and set(lines) <= {BY_OVER, BY_EXEMPT}
-
-
 TS, TS_BYTES, LONG = b"0123456789ab", bytes.fromhex("0123456789ab"), bytes(b"0123456789abcdefABCDEF"[i * 7 % 22]
                                                                            for i in range(40000))
 SIZE, BAD_TS = err("send_data: wrong size of input data!"), err("send_data: string_to_uint8_arr: wrong timestamp!")

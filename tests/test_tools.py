@@ -217,7 +217,9 @@ DIAGNOSTICS = [
     'Parameter "/key": path holds no public key', 'Parameter "/key" needs "/curve/certificate"',
     'Parameter "/curve/certificate": path is open to group or others (chmod 600 it)',
     *['Parameter "/%s": "value" is not %s' % pair for pair in (("allow", "an IP address"), (
-        "max_message_size", "a size in bytes"), ("udpaddress", "an IPv4 address"))],
+        "max_message_size", "a size in bytes"), ("udpaddress", "an IPv4 address"), ("key", "a whole number from n to n"))],
+    'Parameter "/udp_receive_buffer": asked for n bytes, the kernel granted n (net.core.rmem_max)',
+    "create_sockets: passed socket n (kind address:port) matches no endpoint, closed",
     "create_access: zactor_new: errno, text", "create_sockets: zmq_socket_monitor: errno, text",
     *["create_sockets: %s: errno, text" % call for call in ("zsock_new", "zsock_bind", "udp_new", "zsock_new_push")],
     "create_reactor: zloop_new: errno, text", "create_reactor: zloop_reader: errno, text",

@@ -1,5 +1,6 @@
-// Preloaded into the daemon by tests to provoke what the kernel rarely does
-// on demand. Each behaviour is chosen by an environment variable:
+// Preloaded into the daemon by tests, to provoke what the kernel rarely does
+// on demand, and by benchmarks, to hold the loop while a backlog builds up.
+// Each behaviour is chosen by an environment variable:
 //   POLL_SHIM_FD_ERROR       report an error together with every readiness
 //                            of a plain descriptor (the UDP socket);
 //   POLL_SHIM_SPURIOUS_FD    report plain descriptors readable whenever a
