@@ -1,5 +1,6 @@
 // Configuration loading on arbitrary file bytes: a load either fails and
-// leaves nothing loaded, or sets every key and a clamped buffer size.
+// leaves nothing loaded, or sets every key, a clamped buffer size and queue
+// depths within their limits.
 
 #include "config.h"
 
@@ -30,9 +31,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
     if (loaded && (udp_buffer_size < MIN_UDP_BUFFSIZE || udp_buffer_size > MAX_UDP_BUFFSIZE))
         abort();
+    for (int depth : queue_depths)
+        if (depth < 0 || depth > 10000000)
+            abort();
+    if (peer_timeout_ms < 0 || peer_timeout_ms > 3600000 || stop_grace_ms < 0 ||
+        stop_grace_ms > 3600000 || udp_receive_buffer < 0)
+        abort();
     destroy_config();
     for (const config_string_type &entry : config_strings)
         if (entry.value)
             abort();
+    if (queue_depths[BACKYARD_QUEUE] != 0 || stop_grace_ms != DEFAULT_STOP_GRACE_MSECS)
+        abort();
     return 0;
 }
