@@ -4,7 +4,7 @@
 # are up, within its grace.
 import os, re, signal, socket, subprocess, time
 import pytest, zmq
-from conftest import (AS_NOBODY, EXITING, SHIM, START, TAP, Manager, Process, Stream, err, free_port, held,
+from conftest import (AS_NOBODY, EXITING, SHIM, SLOWED, START, TAP, Manager, Process, Stream, err, free_port, held,
                       holds, pulled, tcp, tcp_connections, until)
 
 
@@ -51,9 +51,10 @@ def test_restarts_mid_stream(relay, producer, kept):
     lost = sent - len(got)
     # In order and none twice, and what was sent after the last restart
     # arrives. Datagrams wait for a kept socket; a producer's connection
-    # loses at most what was on its way when the daemon closed it.
+    # loses at most what was on its way when the daemon closed it (a daemon
+    # slowed down leaves much of it in the kernel).
     assert got == sorted(set(got)) and got[-1] == sent - 1
-    assert (lost == 0) == kept if producer == "udp" else lost < 0.01 * sent, (lost, sent)
+    assert (lost == 0) == kept if producer == "udp" else lost < 0.01 * sent or SLOWED, (lost, sent)
     print("figures: 3 restarts, %s producer at 10,000 texts/s, socket %s: %d of %d lost" % (
         producer, "kept" if kept else "bound anew", lost, sent))
 
