@@ -2,7 +2,6 @@
 
 #include "config.h"
 #include "log.h"
-
 #include "statistics.h"
 
 #include <arpa/inet.h>
