@@ -122,9 +122,12 @@ def holds(pid, sock):
     return any(os.stat("/proc/%d/fd/%s" % (pid, fd)).st_ino == inode for fd in os.listdir("/proc/%d/fd" % pid))
 
 
-def tcp_connections(port):
-    # The (state, "tx_queue:rx_queue") of each TCP socket on or to port.
-    rows = [row.split() for row in open("/proc/net/tcp").readlines()[1:]]
+def tcp_connections(port, netns=None):
+    # The (state, "tx_queue:rx_queue") of each TCP socket on or to port, in
+    # this network namespace or the one named.
+    table = (subprocess.run(["nsenter", "--net=/run/netns/" + netns, "cat", "/proc/net/tcp"], capture_output=True,
+                            text=True).stdout if netns else open("/proc/net/tcp").read())
+    rows = [row.split() for row in table.splitlines()[1:]]
     return [(row[3], row[4]) for row in rows if "%04X" % port in (row[1][-4:], row[2][-4:])]
 
 

@@ -164,3 +164,28 @@ def test_a_dead_processor_host_is_given_up_and_its_successor_gets_the_queue(rela
         outage, rate, "%d ms" % timeout if timeout else "none", lost, sent,
         "delivered again %.2f s after its host returned" % resumed_after if resumed else
         "nothing delivered in the 4 s after its host returned"))
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+@pytest.mark.parametrize("peer", ["processor", "subscriber"])
+def test_an_idle_peer_whose_host_died_is_released(relay, hosts, monkeypatch, peer):
+    # No text flows, so only the keepalive probes can find the dead host:
+    # a processor the daemon connected to, a subscriber it accepted.
+    port = free_port()
+    relay.keys.update({key: "ipc://%s/%s" % (relay.tmp, key) for key in ("subscriber", "gatewaypublisher")},
+                      publisher="tcp://10.77.0.1:%d" % port, message_processor_backyard=">tcp://10.77.0.2:%d" % port)
+    monkeypatch.setenv("VOSTRELLD_WRAPPER", " ".join(inside(hosts[0])) + " " + os.environ.get("VOSTRELLD_WRAPPER", ""))
+    relay.launch(config="peer_timeout = 2000\n")
+    command = ["pull", "@tcp://10.77.0.2:%d" % port] if peer == "processor" else ["watch", "tcp://10.77.0.1:%d" % port]
+    gone = Process(inside(hosts[1]) + [TAP] + command)
+
+    def connections(): return [queues for state, queues in tcp_connections(port, hosts[0]) if state == "01"]
+    producer = relay.zsock(zmq.PUSH, relay.keys["subscriber"])
+    text = "#jwin idle" if peer == "processor" else "idle"
+    assert until(lambda: producer.send_string(text) or gone.out(), 10)
+    assert until(lambda: connections() == ["00000000:00000000"]), "the connection never fell idle"
+    subprocess.run(["ip", "-n", hosts[1], "link", "set", "eth0", "down"], check=True)
+    gone.proc.kill(), gone.proc.wait()
+    assert until(lambda: connections() == [], 8), "still connected to a dead host"
+    if peer == "processor":
+        assert statistics(relay.daemon)["lost.backyard"] == 1
