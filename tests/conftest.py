@@ -312,11 +312,13 @@ def wait_ready(daemon, pidfile):
 
 
 class Manager:
-    # The socket of a service manager that a daemon notifies, what came, and
-    # the descriptors handed to its store.
+    # The socket of a service manager that a daemon notifies, what came, from
+    # which process (a manager takes only its service's own), and the
+    # descriptors handed to its store.
     def __init__(self, tmp):
-        self.path, self.got, self.fds = tmp + "/notify", [], []
+        self.path, self.got, self.senders, self.fds = tmp + "/notify", [], [], []
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
         self.sock.bind(self.path)
 
     def env(self, **more): return dict(NOTIFY_SOCKET=self.path, **more)
@@ -325,9 +327,13 @@ class Manager:
         # Takes what comes until a message holds until_text or timeout passes.
         deadline = time.monotonic() + timeout
         while select.select([self.sock], [], [], max(0.0, deadline - time.monotonic()))[0]:
-            message, fds, _, _ = socket.recv_fds(self.sock, 4096, 4)
+            message, ancillary, _, _ = self.sock.recvmsg(4096, socket.CMSG_SPACE(16) + socket.CMSG_SPACE(12))
             self.got.append(message.decode())
-            self.fds += fds
+            for _, kind, data in ancillary:
+                if kind == socket.SCM_RIGHTS:
+                    self.fds += struct.unpack("%di" % (len(data) // 4), data[:len(data) // 4 * 4])
+                elif kind == socket.SCM_CREDENTIALS:
+                    self.senders.append(struct.unpack("i", data[:4])[0])
             if until_text and until_text in self.got[-1]:
                 return self.got[-1]
         return None

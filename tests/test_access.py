@@ -86,6 +86,7 @@ def test_admitted_peers_relay_to_admitted_subscribers_and_curve_processors(relay
     os.unlink(keys.client[0])  # revoked: the next connection with that key is refused
     peers(relay, keys.client[1], keys.daemon[0])
     assert until(lambda: statistics(relay.daemon)["refused.auth"] >= 3)
+    assert relay.stop() == 0 and relay.daemon.out() == relay.daemon.err() == ""  # no watch left dangling
 
 
 @pytest.mark.parametrize("curve, certificate, server, source, allow", [

@@ -152,6 +152,7 @@ def test_the_service_manager_hears_of_readiness_status_and_the_stop(relay):
         "in.inbound", "in.udp", "out.publisher", "out.gateway", "out.processor", "out.backyard", "drop.processor",
         "drop.backyard", "refused.auth"))
     assert relay.stop() == 0 and manager.read(timeout=0.2) is None and manager.got[-1] == "STOPPING=1"
+    assert set(manager.senders) == {relay.daemon.pid}
 
 
 @pytest.mark.parametrize("env, pings", [({"WATCHDOG_USEC": "400000"}, True), ({}, False),

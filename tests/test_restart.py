@@ -107,6 +107,7 @@ def test_the_udp_socket_is_kept_in_the_managers_store(relay):
     manager, names = Manager(relay.tmp), {"LISTEN_FDNAMES": "udp"}
     relay.launch(manager.env(), "udp_receive_buffer = 1048576\n")
     assert manager.read("READY=1") and manager.got[0] == "FDSTORE=1\nFDNAME=udp" and len(manager.fds) == 1
+    assert manager.senders == [relay.daemon.pid] * 2
     stored, port = socket.socket(fileno=manager.fds.pop()), int(relay.keys["udpport"])
     assert stored.getsockname() == ("0.0.0.0", port) and receive_buffer(port) == 2 << 20
     restart(relay, [stored.fileno()], env=manager.env(**names))
