@@ -104,9 +104,9 @@ bool write_config(relay_t *relay, bool curve, const std::string &extra)
     return config.good();
 }
 
-// Starts the relay with extra_env added to its environment and waits until
-// it has written its pid file.
-// ... and passed_fd, where it is not -1, as the service manager's socket.
+// Starts the relay with extra_env added to its environment, and passed_fd,
+// where it is not -1, as a service manager's socket (descriptor 3,
+// LISTEN_FDS=1); waits until it has written its pid file.
 bool start_relay(relay_t *relay, std::vector<std::string> command,
                  const std::vector<std::string> &extra_env, int timeout_ms, int passed_fd)
 {
@@ -150,20 +150,25 @@ bool start_relay(relay_t *relay, std::vector<std::string> command,
 // manager binds it; -1 where it cannot be made.
 int hold_input_socket(const relay_t &relay, const route_t &route)
 {
-    int fd = socket(AF_INET, route.udp ? SOCK_DGRAM : SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int buffer = 32 << 20, on = 1;
+    int fd = socket(AF_INET, (route.udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
     struct sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(route.udp ? INADDR_ANY : INADDR_LOOPBACK);
     address.sin_port =
         htons(static_cast<uint16_t>(route.udp ? relay.udp_port : relay.inbound_port));
-    setsockopt(fd, SOL_SOCKET, route.udp ? SO_RCVBUFFORCE : SO_REUSEADDR, route.udp ? &buffer : &on,
-               sizeof buffer);
-    if (fd == -1 || bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0 ||
+    // A buffer large enough for a restart at the highest rate, as the socket
+    // unit sets it; a listening port taken again at once.
+    int buffer = 32 << 20, on = 1;
+    if (route.udp)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    else
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0 ||
         (!route.udp && listen(fd, 64) != 0)) {
-        if (fd != -1)
-            close(fd);
+        close(fd);
         return -1;
     }
     return fd;

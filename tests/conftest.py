@@ -110,9 +110,13 @@ def held(kind, port, buffer=32 << 20):
     # A UDP socket with a forced receive buffer, or a listening TCP socket,
     # as a service manager holds it.
     sock = socket.socket(socket.AF_INET, kind)
-    sock.setsockopt(socket.SOL_SOCKET, 33 if kind == socket.SOCK_DGRAM else socket.SO_REUSEADDR, buffer)
-    sock.bind(("127.0.0.1", port))
-    kind == socket.SOCK_STREAM and sock.listen(64)
+    if kind == socket.SOCK_DGRAM:
+        sock.setsockopt(socket.SOL_SOCKET, 33, buffer)  # SO_RCVBUFFORCE
+        sock.bind(("127.0.0.1", port))
+    else:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(("127.0.0.1", port))
+        sock.listen(64)
     return sock
 
 
