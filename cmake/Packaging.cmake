@@ -48,6 +48,12 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/vostrelld-tap.1.gz
 install(FILES dist/vostrelld.cfg README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vostrelld.service dist/vostrelld.socket
         DESTINATION ${VOSTRELLD_SYSTEMD_UNIT_DIR})
+# For the operator's Prometheus and Grafana: alerting rules with their unit
+# tests, a scrape job, and a dashboard.
+install(FILES dist/prometheus/vostrelld.rules.yml dist/prometheus/vostrelld.rules.test.yml
+              dist/prometheus/prometheus.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vostrelld/prometheus)
+install(FILES dist/grafana/vostrelld.json DESTINATION ${CMAKE_INSTALL_DATADIR}/vostrelld/grafana)
 
 # An installed configuration is the operator's: a later install keeps it.
 # (The package always ships it; dpkg asks before replacing a changed one.)
@@ -83,7 +89,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps finds the CZMQ and libzmq runtime packages (libczmq4,
-# libzmq5) and the C and C++ runtimes.
+# libzmq5), the Prometheus client and its web server (libprometheus-cpp-pull1.0,
+# libcivetweb1) and the C and C++ runtimes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles ${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/postinst

@@ -34,6 +34,8 @@ config_string_type optional_strings[OPTIONAL_COUNT] = {
     {"/peer_timeout", nullptr},
     {"/stop_grace", nullptr},
     {"/udp_receive_buffer", nullptr},
+    {"/metrics", nullptr},
+    {"/metrics_allow", nullptr},
 };
 
 int udp_buffer_size = MIN_UDP_BUFFSIZE;

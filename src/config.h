@@ -23,8 +23,9 @@ enum {
 // certificates of the two message processors, the addresses allowed to
 // connect, the largest frame a peer may send, the UDP socket's address; the
 // queue depth of each messaging socket, in the order of queue_depths; the
-// time after which a dead peer is given up, the grace of a stop, and the
-// UDP socket's receive buffer.
+// time after which a dead peer is given up, the grace of a stop, the UDP
+// socket's receive buffer; the metrics endpoint's address and the addresses
+// that may scrape it.
 enum {
     CURVE_CERTIFICATE_STR,
     CURVE_CLIENTS_STR,
@@ -41,6 +42,8 @@ enum {
     PEER_TIMEOUT_STR,
     STOP_GRACE_STR,
     UDP_RECEIVE_BUFFER_STR,
+    METRICS_STR,
+    METRICS_ALLOW_STR,
     OPTIONAL_COUNT
 };
 

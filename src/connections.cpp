@@ -25,10 +25,13 @@ static const int MADE_EVENTS = ZMQ_EVENT_CONNECTED | ZMQ_EVENT_ACCEPTED;
 static const int LOST_EVENTS = ZMQ_EVENT_DISCONNECTED;
 
 // Where each slot's connections are counted; null where they are not.
-static uint64_t statistics_type::*const MADE_COUNTERS[QUEUE_COUNT] = {
+static loop_counter statistics_type::*const MADE_COUNTERS[QUEUE_COUNT] = {
     nullptr, nullptr, nullptr, &statistics_type::made_processor, &statistics_type::made_backyard};
-static uint64_t statistics_type::*const LOST_COUNTERS[QUEUE_COUNT] = {
+static loop_counter statistics_type::*const LOST_COUNTERS[QUEUE_COUNT] = {
     nullptr, nullptr, nullptr, &statistics_type::lost_processor, &statistics_type::lost_backyard};
+
+// Connections made and lost by each slot's socket, while it is watched.
+static loop_counter peers_made[QUEUE_COUNT], peers_lost[QUEUE_COUNT];
 
 // Each slot's watched socket and the reader of its events; null where the
 // slot is not watched.
@@ -77,8 +80,10 @@ static bool connections_configured()
 bool watch_connections(zsock_t *socket, int slot, bool authenticating)
 {
     connections_counted = connections_configured();
+    // The metrics endpoint shows every socket's peers.
+    bool metrics = optional_strings[METRICS_STR].value != nullptr;
     int events = authenticating ? REFUSED_EVENTS : 0;
-    if (connections_counted && MADE_COUNTERS[slot])
+    if (metrics || (connections_counted && MADE_COUNTERS[slot]))
         events |= MADE_EVENTS | LOST_EVENTS;
     if (!events)
         return true;
@@ -100,12 +105,17 @@ bool watch_connections(zsock_t *socket, int slot, bool authenticating)
 
 static void count_event(int slot, uint16_t event)
 {
-    if (event & REFUSED_EVENTS)
+    if (event & REFUSED_EVENTS) {
         statistics.refused_auth++;
-    else if ((event & MADE_EVENTS) && MADE_COUNTERS[slot])
-        (statistics.*MADE_COUNTERS[slot])++;
-    else if ((event & LOST_EVENTS) && LOST_COUNTERS[slot])
-        (statistics.*LOST_COUNTERS[slot])++;
+    } else if (event & MADE_EVENTS) {
+        peers_made[slot]++;
+        if (MADE_COUNTERS[slot])
+            (statistics.*MADE_COUNTERS[slot])++;
+    } else if (event & LOST_EVENTS) {
+        peers_lost[slot]++;
+        if (LOST_COUNTERS[slot])
+            (statistics.*LOST_COUNTERS[slot])++;
+    }
 }
 
 // Counts every event that a watch reports: two frames each, the event's
@@ -147,4 +157,12 @@ void stop_watches()
         watched[slot] = nullptr;
         zsock_destroy(&watch_readers[slot]);
     }
+}
+
+int64_t connected_peers(int slot)
+{
+    // Read one after the other while the loop may count: a moment's skew at
+    // most, never below none.
+    uint64_t lost = peers_lost[slot].get(), made = peers_made[slot].get();
+    return made > lost ? static_cast<int64_t>(made - lost) : 0;
 }

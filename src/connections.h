@@ -10,6 +10,7 @@
 // A socket is named by its slot, an index of queue_depths (INBOUND_QUEUE
 // ... BACKYARD_QUEUE). Everything here runs on the main thread.
 
+#include <cstdint>
 #include <czmq.h>
 
 // Sets up socket, before it binds or attaches, for its slot: the queue
@@ -26,6 +27,10 @@ bool watch_connections(zsock_t *socket, int slot, bool authenticating);
 
 // Registers the reader of every watch on loop; false when one cannot be.
 bool register_watches(zloop_t *loop);
+
+// Peers connected to the socket in slot now, as its watch saw them come and
+// go; 0 where it is not watched. Read on any thread.
+int64_t connected_peers(int slot);
 
 // Stops every watch and releases its reader. Call before the sockets are
 // released. Safe when there are none and when called twice.

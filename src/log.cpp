@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "counter.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -20,7 +22,7 @@ static int log_sock_descriptor = -1;
 static bool log_connected = false;
 static const char *log_ident = nullptr; // the program's name until opened, as syslog(3)
 static int log_facility = LOG_USER;
-static uint64_t log_dropped = 0;
+static loop_counter log_dropped;
 
 // (Re)connects the log socket to /dev/log; false when no listener is there.
 // A datagram socket may connect again at any time, which is how a restarted
@@ -57,7 +59,7 @@ void log_close()
 
 uint64_t log_lines_dropped()
 {
-    return log_dropped;
+    return log_dropped.get();
 }
 
 static bool send_once(const char *line, size_t length)

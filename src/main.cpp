@@ -5,6 +5,7 @@
 #include "config.h"
 #include "endpoints.h"
 #include "log.h"
+#include "metrics.h"
 #include "notify.h"
 #include "sw-version.h"
 
@@ -70,10 +71,11 @@ static bool create_pidfile()
     return true;
 }
 
-// Releases the loop, every endpoint, the authenticator and the
-// configuration, in that order.
+// Releases the metrics endpoint, the loop, every endpoint, the
+// authenticator and the configuration, in that order.
 static void destroy_all()
 {
+    destroy_metrics();
     destroy_reactor();
     destroy_sockets();
     destroy_access();
@@ -114,7 +116,8 @@ static int run(int argc, char *argv[])
     sigaddset(&requests, SIGUSR1);
     sigprocmask(SIG_BLOCK, &requests, nullptr);
     notify_open();
-    if (!create_access() || !create_sockets() || !create_reactor() || !create_pidfile()) {
+    if (!create_access() || !create_sockets() || !create_reactor() || !create_metrics() ||
+        !create_pidfile()) {
         destroy_all();
         return 1;
     }

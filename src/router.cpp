@@ -5,6 +5,7 @@
 #include "record.h"
 #include "statistics.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,8 @@ static const char BACKYARD_PREFIX[] = "#jwin ";
 struct queue_notices {
     const char *overflow;
     const char *exemption;
-    uint64_t *sent;
-    uint64_t *refused;
+    loop_counter *sent;
+    loop_counter *refused;
 };
 
 static const queue_notices RECORD_QUEUE = {"Overflow message processor queue!",
@@ -32,7 +33,8 @@ static const queue_notices BACKYARD_QUEUE = {"Overflow message processor backyar
 
 // Set while the message processors refuse messages. One latch serves both
 // queues, so an overflow is reported once until a send to either succeeds.
-static bool overflow_flag = false;
+// Only the loop writes it; the metrics endpoint reads it.
+static std::atomic<bool> overflow_flag{false};
 
 // Records that fill a frame lack only a NUL terminator: they are copied
 // here with one, or into an area of their own where they are longer.
@@ -58,15 +60,15 @@ static void latch_send_result(int rc, int send_errno, const queue_notices &queue
 {
     if (rc == 0) {
         (*queue.sent)++;
-        if (overflow_flag) {
+        if (overflow_flag.load(std::memory_order_relaxed)) {
             log_line(LOG_ERR, "%s", queue.exemption);
-            overflow_flag = false;
+            overflow_flag.store(false, std::memory_order_relaxed);
         }
     } else if (send_errno == EAGAIN) {
         (*queue.refused)++;
-        if (!overflow_flag) {
+        if (!overflow_flag.load(std::memory_order_relaxed)) {
             log_line(LOG_ERR, "%s", queue.overflow);
-            overflow_flag = true;
+            overflow_flag.store(true, std::memory_order_relaxed);
         }
     } else {
         statistics.drop_send++;
@@ -173,7 +175,7 @@ static void drop_unpublished(const char *failure_format)
 }
 
 // Counts the result rc of publishing one text in sent, or drops the text.
-static inline void count_published(int rc, const char *failure_format, uint64_t *sent)
+static inline void count_published(int rc, const char *failure_format, loop_counter *sent)
 {
     if (rc != -1)
         (*sent)++;
@@ -291,4 +293,9 @@ void send_frame(zmq_msg_t *frame)
         route(data, static_cast<size_t>(nul - data), nullptr);
     else
         route(data, size, frame);
+}
+
+bool overflow_latched()
+{
+    return overflow_flag.load(std::memory_order_relaxed);
 }

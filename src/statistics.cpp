@@ -13,7 +13,7 @@ bool udp_sources_checked = false;
 // whether the line has the counter at all.
 struct counter_entry {
     const char *name;
-    uint64_t statistics_type::*field; // null: the log's own count of dropped lines
+    loop_counter statistics_type::*field; // null: the log's own count of dropped lines
     bool main;
     const bool *shown;
 };
@@ -49,7 +49,7 @@ void format_statistics(char *text, size_t size, bool main_only)
     for (const counter_entry &counter : COUNTERS) {
         if ((main_only && !counter.main) || (counter.shown && !*counter.shown))
             continue;
-        uint64_t value = counter.field ? statistics.*counter.field : log_lines_dropped();
+        uint64_t value = counter.field ? (statistics.*counter.field).get() : log_lines_dropped();
         int length = snprintf(text + used, size - used, "%s%s=%llu", used ? " " : "", counter.name,
                               static_cast<unsigned long long>(value));
         if (length < 0 || static_cast<size_t>(length) >= size - used)

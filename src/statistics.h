@@ -4,32 +4,34 @@
 // sent on one output or dropped under one cause, so
 //   in_inbound + in_udp == out_* + drop_processor + drop_backyard +
 //                          drop_record + drop_empty + drop_send + refused_udp.
-// Touched by the main thread only.
+// Written by the main thread only; the metrics endpoint's threads read them.
+
+#include "counter.h"
 
 #include <cstddef>
 #include <cstdint>
 
 struct statistics_type {
-    uint64_t in_inbound;      // frames from the inbound endpoint
-    uint64_t in_udp;          // datagrams, empty ones included
-    uint64_t in_udp_cut;      // datagrams cut to the UDP receive capacity
-    uint64_t out_publisher;   // texts published
-    uint64_t out_gateway;     // texts published on the gateway
-    uint64_t out_processor;   // records pushed to the message processor
-    uint64_t out_backyard;    // texts pushed to the backyard processor
-    uint64_t drop_processor;  // records the message processor refused
-    uint64_t drop_backyard;   // texts the backyard processor refused
-    uint64_t drop_record;     // malformed records
-    uint64_t drop_empty;      // empty datagrams
-    uint64_t drop_send;       // texts lost to any other failure of a send
-    uint64_t drop_receive;    // receive calls that failed
-    uint64_t drop_udp_kernel; // datagrams the kernel dropped for a full receive buffer
-    uint64_t refused_auth;    // handshakes refused: a key, an address or a mechanism
-    uint64_t lost_processor;  // connections of the message processor's socket ended
-    uint64_t lost_backyard;   // the same, the backyard processor's
-    uint64_t made_processor;  // connections of the message processor's socket made
-    uint64_t made_backyard;   // the same, the backyard processor's
-    uint64_t refused_udp;     // datagrams from an address not allowed
+    loop_counter in_inbound;      // frames from the inbound endpoint
+    loop_counter in_udp;          // datagrams, empty ones included
+    loop_counter in_udp_cut;      // datagrams cut to the UDP receive capacity
+    loop_counter out_publisher;   // texts published
+    loop_counter out_gateway;     // texts published on the gateway
+    loop_counter out_processor;   // records pushed to the message processor
+    loop_counter out_backyard;    // texts pushed to the backyard processor
+    loop_counter drop_processor;  // records the message processor refused
+    loop_counter drop_backyard;   // texts the backyard processor refused
+    loop_counter drop_record;     // malformed records
+    loop_counter drop_empty;      // empty datagrams
+    loop_counter drop_send;       // texts lost to any other failure of a send
+    loop_counter drop_receive;    // receive calls that failed
+    loop_counter drop_udp_kernel; // datagrams the kernel dropped for a full receive buffer
+    loop_counter refused_auth;    // handshakes refused: a key, an address or a mechanism
+    loop_counter lost_processor;  // connections of the message processor's socket ended
+    loop_counter lost_backyard;   // the same, the backyard processor's
+    loop_counter made_processor;  // connections of the message processor's socket made
+    loop_counter made_backyard;   // the same, the backyard processor's
+    loop_counter refused_udp;     // datagrams from an address not allowed
 };
 
 extern statistics_type statistics;

@@ -17,6 +17,7 @@
 
 int udp_sock_descriptor = -1;
 bool udp_socket_passed = false;
+int udp_receive_buffer_granted = 0;
 
 // Datagrams that the receiver takes per call. A batch spares a loop
 // iteration and a poll per datagram; its bound keeps the inbound endpoint
@@ -80,6 +81,14 @@ static void size_receive_buffer()
                  optional_strings[UDP_RECEIVE_BUFFER_STR].name, asked, granted / 2);
 }
 
+static void read_granted_buffer()
+{
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    getsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RCVBUF, &granted, &length);
+    udp_receive_buffer_granted = granted / 2;
+}
+
 // Binds a socket of its own to the configured port and address.
 static bool bind_udp_socket(uint16_t port)
 {
@@ -108,6 +117,7 @@ bool create_udp_socket()
         // A socket unit's socket keeps the size that the manager set.
         if (!udp_socket_passed || stored)
             size_receive_buffer();
+        read_granted_buffer();
         return true;
     }
     log_line(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));

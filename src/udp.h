@@ -9,6 +9,10 @@
 // The UDP socket; -1 while there is none.
 extern int udp_sock_descriptor;
 
+// The receive buffer that the kernel granted the UDP socket, in the bytes
+// of "/udp_receive_buffer" (half what SO_RCVBUF reports); set with the socket.
+extern int udp_receive_buffer_granted;
+
 // True where the UDP socket was passed by the service manager.
 extern bool udp_socket_passed;
 
