@@ -56,6 +56,8 @@ struct options_t {
     std::string config;           // more configuration lines for this daemon, not the others
     std::string baseline_config;  // the same for the baseline
     std::vector<double> restarts; // offered rates of the restart mode; empty: none
+    std::string scrape;           // ADDRESS:PORT of this daemon's metrics, scraped in paced runs
+    double scrape_rate = 50;      // scrapes a second
 };
 
 // The relay of kind that serves route, reading its endpoints from config.

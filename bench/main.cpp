@@ -52,6 +52,9 @@ const char USAGE[] =
     "  --runs N            paced runs per relay, route and rate; the median (default: 5)\n"
     "  --seconds S         offered load per paced run (default: 1)\n"
     "  --tick-us N         the paced generator's sleep between bursts (default: 1000)\n"
+    "  --scrape ADDR:PORT  in paced runs, scrape this daemon's metrics endpoint there\n"
+    "                      (its --config must set it; the baseline is not scraped)\n"
+    "  --scrape-rate R     scrapes a second (default: 50)\n"
     "  --soak N            watch the daemon's memory over N messages instead\n"
     "  --bin DIR           where the relays are (default: beside this program)\n";
 
@@ -130,6 +133,10 @@ bool parse_options(int argc, char *argv[], options_t *options)
             options->seconds = std::stod(value);
         else if (option == "--tick-us")
             options->tick_us = std::stoi(value);
+        else if (option == "--scrape")
+            options->scrape = value;
+        else if (option == "--scrape-rate")
+            options->scrape_rate = std::stod(value);
         else
             return false;
     }

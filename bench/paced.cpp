@@ -14,6 +14,8 @@
 #include "bench.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -21,6 +23,8 @@
 #include <map>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 
@@ -78,6 +82,60 @@ void advance(struct timespec *when, long nanoseconds)
     }
 }
 
+// Scrapes GET /metrics at address ("ADDRESS:PORT") rate times a second, on
+// a thread of its own, until stopped; counts the answers that came whole.
+class scraper_t
+{
+  public:
+    scraper_t(const std::string &address, double rate)
+    {
+        if (!address.empty())
+            thread = std::thread([this, address, rate] { run(address, rate); });
+    }
+    uint64_t stop()
+    {
+        done = true;
+        if (thread.joinable())
+            thread.join();
+        return answered;
+    }
+
+  private:
+    void run(const std::string &address, double rate)
+    {
+        struct sockaddr_in target = {};
+        target.sin_family = AF_INET;
+        target.sin_port =
+            htons(static_cast<uint16_t>(std::stoi(address.substr(address.find(':') + 1))));
+        inet_pton(AF_INET, address.substr(0, address.find(':')).c_str(), &target.sin_addr);
+        struct timespec tick;
+        clock_gettime(CLOCK_MONOTONIC, &tick);
+        while (!done) {
+            answered += scrape_once(target);
+            advance(&tick, static_cast<long>(1e9 / rate));
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
+        }
+    }
+    static bool scrape_once(const struct sockaddr_in &target)
+    {
+        static const char REQUEST[] = "GET /metrics HTTP/1.0\r\n\r\n";
+        char reply[65536];
+        size_t got = 0;
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        bool sent =
+            connect(fd, reinterpret_cast<const struct sockaddr *>(&target), sizeof target) == 0 &&
+            send(fd, REQUEST, sizeof REQUEST - 1, 0) == sizeof REQUEST - 1;
+        for (ssize_t n; sent && (n = recv(fd, reply + got, sizeof reply - 1 - got, 0)) > 0;)
+            got += static_cast<size_t>(n);
+        close(fd);
+        reply[got] = '\0';
+        return strstr(reply, " 200 ") && strstr(reply, "vostrelld_build_info");
+    }
+    std::thread thread;
+    std::atomic<bool> done{false};
+    uint64_t answered = 0;
+};
+
 paced_run_t run_paced_once(const options_t &options, relay_kind kind, const route_t &route,
                            double rate, const std::vector<std::string> &pin)
 {
@@ -92,10 +150,15 @@ paced_run_t run_paced_once(const options_t &options, relay_kind kind, const rout
     uint64_t base = rig.sink.received, cpu_before = cpu_time_ns(rig.relay.pid);
     auto count = static_cast<uint64_t>(rate * options.seconds);
     int64_t started = load_now_us();
+    scraper_t scraper(kind == DAEMON ? options.scrape : "", options.scrape_rate);
     result.offered =
         offer(&rig.target, text, strlen(route.prefix), count, rate, options.tick_us, false);
     result.short_of_rate = static_cast<double>(load_now_us() - started) > 1.05e6 * options.seconds;
     result.received = load_wait_delivered(&rig.sink, base, result.offered, 300);
+    uint64_t scrapes = scraper.stop();
+    if (!options.scrape.empty() && kind == DAEMON)
+        fprintf(stderr, "%s %s %.0f/s: %llu scrapes answered\n", RELAY_NAMES[kind], route.name,
+                rate, static_cast<unsigned long long>(scrapes));
     uint64_t cpu = cpu_time_ns(rig.relay.pid) - cpu_before;
     result.cpu_ns_per_message =
         result.offered ? static_cast<double>(cpu) / static_cast<double>(result.offered) : 0;

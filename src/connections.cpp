@@ -34,9 +34,13 @@ static loop_counter statistics_type::*const LOST_COUNTERS[QUEUE_COUNT] = {
 static loop_counter peers_made[QUEUE_COUNT], peers_lost[QUEUE_COUNT];
 
 // Each slot's watched socket and the reader of its events; null where the
-// slot is not watched.
+// slot is not watched. A reader is polled by the loop where the statistics
+// line needs its events at once; one that only the metrics endpoint needs is
+// read at the loop's wake-up ticket instead, so that it adds nothing to the
+// loop's every poll.
 static void *watched[QUEUE_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 static zsock_t *watch_readers[QUEUE_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+static bool watch_polled[QUEUE_COUNT] = {false, false, false, false, false};
 
 static void set_option(void *socket, int option, int value)
 {
@@ -80,10 +84,12 @@ static bool connections_configured()
 bool watch_connections(zsock_t *socket, int slot, bool authenticating)
 {
     connections_counted = connections_configured();
-    // The metrics endpoint shows every socket's peers.
-    bool metrics = optional_strings[METRICS_STR].value != nullptr;
     int events = authenticating ? REFUSED_EVENTS : 0;
-    if (metrics || (connections_counted && MADE_COUNTERS[slot]))
+    if (connections_counted && MADE_COUNTERS[slot])
+        events |= MADE_EVENTS | LOST_EVENTS;
+    watch_polled[slot] = events != 0;
+    // The metrics endpoint shows every socket's peers.
+    if (optional_strings[METRICS_STR].value)
         events |= MADE_EVENTS | LOST_EVENTS;
     if (!events)
         return true;
@@ -96,6 +102,8 @@ bool watch_connections(zsock_t *socket, int slot, bool authenticating)
     }
     watched[slot] = zsock_resolve(socket);
     watch_readers[slot] = zsock_new(ZMQ_PAIR);
+    if (watch_readers[slot])
+        zsock_set_rcvhwm(watch_readers[slot], 0); // a burst of connections between two reads
     if (!watch_readers[slot] || zsock_connect(watch_readers[slot], "%s", endpoint) == -1) {
         log_line(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
         return false;
@@ -140,13 +148,20 @@ bool register_watches(zloop_t *loop)
 {
     for (intptr_t slot = 0; slot < QUEUE_COUNT; slot++) {
         zsock_t *reader = watch_readers[slot];
-        if (!reader)
+        if (!reader || !watch_polled[slot])
             continue;
         if (zloop_reader(loop, reader, watch_handler, reinterpret_cast<void *>(slot)) == -1)
             return false;
         zloop_reader_set_tolerant(loop, reader);
     }
     return true;
+}
+
+void read_unpolled_watches()
+{
+    for (intptr_t slot = 0; slot < QUEUE_COUNT; slot++)
+        if (watch_readers[slot] && !watch_polled[slot])
+            watch_handler(nullptr, watch_readers[slot], reinterpret_cast<void *>(slot));
 }
 
 void stop_watches()
@@ -156,6 +171,7 @@ void stop_watches()
             zmq_socket_monitor(watched[slot], nullptr, 0);
         watched[slot] = nullptr;
         zsock_destroy(&watch_readers[slot]);
+        watch_polled[slot] = false;
     }
 }
 

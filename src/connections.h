@@ -25,8 +25,14 @@ void apply_connection_options(zsock_t *socket, int slot);
 // made. Nothing is made where there is nothing to watch.
 bool watch_connections(zsock_t *socket, int slot, bool authenticating);
 
-// Registers the reader of every watch on loop; false when one cannot be.
+// Registers on loop the reader of every watch that the statistics line
+// needs at once; false when one cannot be.
 bool register_watches(zloop_t *loop);
+
+// Counts what the watches that are not registered (those only the metrics
+// endpoint needs) have seen. Called at the loop's wake-up ticket and before
+// the statistics are reported.
+void read_unpolled_watches();
 
 // Peers connected to the socket in slot now, as its watch saw them come and
 // go; 0 where it is not watched. Read on any thread.

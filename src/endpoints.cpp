@@ -140,6 +140,7 @@ static int interrupt_check(zloop_t *loop, int, void *)
 {
     zloop_ticket(loop, interrupt_check, nullptr);
     notify_watchdog();
+    read_unpolled_watches();
     return 0;
 }
 
@@ -152,6 +153,7 @@ static int statistics_request_handler(zloop_t *, zmq_pollitem_t *, void *)
     while (read(signal_descriptor, &request, sizeof request) == sizeof request)
         requested = true;
     if (requested) {
+        read_unpolled_watches();
         log_statistics();
         notify_statistics();
     }
