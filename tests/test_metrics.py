@@ -1,9 +1,9 @@
 # The metrics endpoint, scraped over real HTTP as Prometheus does, its scrape
 # checked by promtool, and the alerting rules that the package ships run
 # through promtool's own tests.
-import contextlib, os, re, select, shutil, signal, socket, subprocess, time
+import contextlib, json, os, re, select, shutil, signal, socket, subprocess, time, urllib.parse, urllib.request
 import pytest, zmq
-from conftest import START, Daemon, err, free_port, recv, statistics, tcp, until
+from conftest import START, Daemon, Process, err, free_port, recv, statistics, tcp, until
 
 PROMTOOL = shutil.which("promtool")
 DIST = os.path.join(os.environ["SOURCE_DIR"], "dist", "prometheus")
@@ -229,3 +229,29 @@ def test_the_dashboard_asks_only_for_metrics_the_daemon_serves(relay):
     dashboard = open(os.path.join(os.environ["SOURCE_DIR"], "dist", "grafana", "vostrelld.json")).read()
     asked = set(re.findall(r"\b((?:vostrelld|process)_\w+)", dashboard))
     assert asked and asked <= served, asked - served
+
+
+@pytest.mark.skipif(not shutil.which("prometheus"), reason="Debian's prometheus package is not installed")
+def test_prometheus_scrapes_the_daemon_with_the_shipped_job_and_rules(relay, tmp_path):
+    port, web = free_port(), free_port()
+    relay.launch(config=metrics_config(port))
+    job = open(DIST + "/prometheus.yml").read().replace("127.0.0.1:9578", "127.0.0.1:%d" % port)
+    shutil.copy(DIST + "/vostrelld.rules.yml", tmp_path)
+    (tmp_path / "prometheus.yml").write_text(job.replace("scrape_interval: 15s", "scrape_interval: 1s\n  evaluation_interval: 1s"))
+    server = subprocess.Popen(["prometheus", "--config.file", str(tmp_path / "prometheus.yml"), "--storage.tsdb.path",
+                               str(tmp_path / "data"), "--web.listen-address", "127.0.0.1:%d" % web],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    Process.running.append(server)
+
+    def query(expression):
+        with contextlib.suppress(OSError, ValueError):
+            url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (web, urllib.parse.quote(expression))
+            return [float(r["value"][1]) for r in json.load(urllib.request.urlopen(url, timeout=2))["data"]["result"]]
+    relay.connect()
+    assert until(lambda: query('vostrelld_received_messages_total{job="vostrelld",input="udp"}') not in (None, [], [0.0]),
+                 20), query("up")
+    assert query('up{job="vostrelld"}') == [1.0]
+    # Neither processor is there: that alert is pending for both sockets, and only that one.
+    assert until(lambda: query('count by (alertname) (ALERTS{alertstate="pending"})') == [2.0], 10)
+    rules = json.load(urllib.request.urlopen("http://127.0.0.1:%d/api/v1/rules" % web, timeout=2))
+    assert len(rules["data"]["groups"][0]["rules"]) == 5
