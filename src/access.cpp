@@ -11,7 +11,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -74,8 +74,7 @@ static bool brackets_hold_ipv6(const std::string &endpoint)
     return true;
 }
 
-// True where the host can make an IPv6 socket; errno tells why not.
-static bool host_speaks_ipv6()
+bool host_speaks_ipv6()
 {
     int probe = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe == -1)

@@ -22,6 +22,10 @@ bool any_endpoint_wants_ipv6();
 // fails, with its value and why, and returns false.
 bool check_endpoint_addresses();
 
+// True where the host lets the daemon make IPv6 sockets; errno tells why
+// not.
+bool host_speaks_ipv6();
+
 // Tells socket, before it binds or connects to list, which family to speak.
 void set_endpoint_family(zsock_t *socket, const char *list);
 

@@ -114,6 +114,11 @@ static bool read_udp_address(const char *address)
                  optional_strings[UDPADDRESS_STR].name, address, ipv6 ? 6 : 4);
         return false;
     }
+    if (ipv6 && !host_speaks_ipv6()) {
+        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" needs IPv6, which this host lacks (%d, %s)",
+                 optional_strings[UDPADDRESS_STR].name, address, errno, strerror(errno));
+        return false;
+    }
     if (ipv6 && IN6_IS_ADDR_V4MAPPED(&udp_address6))
         memcpy(&udp_address, udp_address6.s6_addr + 12, sizeof udp_address);
     else if (ipv6)
