@@ -75,9 +75,9 @@ static bool bound_to(int fd, const struct sockaddr_storage *wanted)
                               &reinterpret_cast<const struct sockaddr_in6 *>(wanted)->sin6_addr);
 }
 
-// The passed socket of type (taken or not, a listening one for a stream)
-// that is bound to port, preferring one of the store as from_store says;
-// takes it where take is set and bound_to(wanted), where wanted is given.
+// A passed socket not taken yet, of type (a listening one for a stream),
+// bound to port, from the store or not as from_store says; where wanted is
+// given, only one bound_to(wanted), which is then taken.
 static int find_passed(int type, uint16_t port, bool from_store,
                        const struct sockaddr_storage *wanted)
 {

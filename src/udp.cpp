@@ -17,10 +17,10 @@
 #include <unistd.h>
 
 int udp_sock_descriptor = -1;
+bool udp_socket_passed = false;
 
 // Set where a failed bind has been logged as a passed socket in the way.
 static bool bind_conflict_logged = false;
-bool udp_socket_passed = false;
 
 // Datagrams that the receiver takes per call. A batch spares a loop
 // iteration and a poll per datagram; its bound keeps the inbound endpoint
@@ -128,9 +128,9 @@ static bool bind_udp_socket(uint16_t port)
         return false;
     if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address), length) == 0)
         return true;
-    char text[INET6_ADDRSTRLEN + 8];
+    char text[INET6_ADDRSTRLEN + 16] = "udp://";
     int bind_errno = errno;
-    format_address(&address, text, sizeof text);
+    format_address(&address, text + strlen(text), sizeof text - strlen(text));
     if (bind_errno == EADDRINUSE && report_port_conflict(SOCK_DGRAM, port, text))
         bind_conflict_logged = true;
     errno = bind_errno;
