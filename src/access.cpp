@@ -224,11 +224,12 @@ static zmsg_t *allow_command()
     bool mapped = any_endpoint_wants_ipv6();
     for (in_addr_t address : allowed.ipv4) {
         add_address_text(command, AF_INET, &address);
-        struct in6_addr form = {};
+        if (!mapped)
+            continue;
+        struct in6_addr form = {}; // ::ffff:a.b.c.d
         form.s6_addr[10] = form.s6_addr[11] = 0xff;
         memcpy(form.s6_addr + 12, &address, sizeof address);
-        if (mapped)
-            add_address_text(command, AF_INET6, &form);
+        add_address_text(command, AF_INET6, &form);
     }
     for (const struct in6_addr &address : allowed.ipv6)
         add_address_text(command, AF_INET6, &address);
