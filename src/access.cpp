@@ -1,5 +1,7 @@
 #include "access.h"
 
+#include "addresses.h"
+#include "allow.h"
 #include "config.h"
 #include "log.h"
 #include "statistics.h"
@@ -9,7 +11,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -196,41 +197,43 @@ static bool read_curve_keys()
     return !optional_strings[CURVE_CLIENTS_STR].value || check_clients_directory();
 }
 
+// The addresses of "/allow", as parsed; empty without the key.
+static allow_list_t allowed;
+
+// The canonical text of an address of family, as the library reports a
+// peer's address.
+static void add_address_text(zmsg_t *command, int family, const void *address)
+{
+    char text[INET6_ADDRSTRLEN];
+    zmsg_addstr(command, inet_ntop(family, address, text, sizeof text));
+}
+
 // The addresses of "/allow" (blanks or commas between them), each in the
 // form that the library reports a peer's address in, as one ALLOW command
 // for the authenticator; null after logging the first that is not an
-// address.
+// address. Where a socket speaks IPv6, an IPv4 peer of its dual-stack
+// endpoint shows as ::ffff:a.b.c.d, so each IPv4 address goes in that form
+// too: a stream peer with such an address can only be a real IPv4 peer.
 static zmsg_t *allow_command()
 {
-    const char *value = optional_strings[ALLOW_STR].value;
+    if (!parse_allow_list(optional_strings[ALLOW_STR].name, optional_strings[ALLOW_STR].value,
+                          &allowed))
+        return nullptr;
     zmsg_t *command = zmsg_new();
     zmsg_addstr(command, "ALLOW");
-    std::string list = value;
-    std::vector<uint32_t> addresses;
-    for (size_t start = list.find_first_not_of(" \t,"); start != std::string::npos;
-         start = list.find_first_not_of(" \t,", start)) {
-        size_t end = list.find_first_of(" \t,", start);
-        std::string address = list.substr(start, end - start);
-        start = end;
-        unsigned char binary[sizeof(struct in6_addr)];
-        char canonical[INET6_ADDRSTRLEN];
-        int family = address.find(':') == std::string::npos ? AF_INET : AF_INET6;
-        if (inet_pton(family, address.c_str(), binary) != 1) {
-            log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IP address",
-                     optional_strings[ALLOW_STR].name, address.c_str());
-            zmsg_destroy(&command);
-            return nullptr;
-        }
-        zmsg_addstr(command, inet_ntop(family, binary, canonical, sizeof canonical));
-        if (family == AF_INET)
-            addresses.push_back(reinterpret_cast<struct in_addr *>(binary)->s_addr);
+    bool mapped = any_endpoint_wants_ipv6();
+    for (in_addr_t address : allowed.ipv4) {
+        add_address_text(command, AF_INET, &address);
+        if (!mapped)
+            continue;
+        struct in6_addr form = {}; // ::ffff:a.b.c.d
+        form.s6_addr[10] = form.s6_addr[11] = 0xff;
+        memcpy(form.s6_addr + 12, &address, sizeof address);
+        add_address_text(command, AF_INET6, &form);
     }
-    make_udp_sources(addresses);
-    if (zmsg_size(command) == 1) {
-        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IP address",
-                 optional_strings[ALLOW_STR].name, value);
-        zmsg_destroy(&command);
-    }
+    for (const struct in6_addr &address : allowed.ipv6)
+        add_address_text(command, AF_INET6, &address);
+    make_udp_sources(allowed.ipv4);
     return command;
 }
 
@@ -313,6 +316,14 @@ bool udp_source_allowed(uint32_t address)
     return true;
 }
 
+bool udp_ipv6_source_allowed(const struct in6_addr *address)
+{
+    for (const struct in6_addr &entry : allowed.ipv6)
+        if (IN6_ARE_ADDR_EQUAL(&entry, address))
+            return true;
+    return false;
+}
+
 bool authenticates(int role)
 {
     return authenticator && (role == SERVER_ROLE || !curve || !processor_key_known[role]);
@@ -329,6 +340,7 @@ void destroy_access()
     forget_secret_key();
     curve = false;
     udp_source_slots.clear();
+    allowed = allow_list_t();
     udp_source_any_address = false;
     udp_sources_checked = false;
     for (bool &known : processor_key_known)

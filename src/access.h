@@ -8,6 +8,7 @@
 // as the library makes them.
 
 #include <czmq.h>
+#include <netinet/in.h>
 
 // The authenticator; null while there is none (neither "/allow" nor
 // "/curve/certificate" is set).
@@ -35,6 +36,12 @@ void apply_access(zsock_t *socket, int role);
 // datagram came from. Only asked while udp_sources_checked (statistics.h)
 // is set, that is, where "/allow" is.
 bool udp_source_allowed(uint32_t address);
+
+// True where "/allow" lists the IPv6 address that a datagram came from over
+// IPv6. A mapped address is never listed here: a datagram that came over
+// IPv4 is asked about with udp_source_allowed, and an IPv6 one that only
+// claims a mapped source is refused. Compares with each IPv6 entry.
+bool udp_ipv6_source_allowed(const struct in6_addr *address);
 
 // True when socket authenticates its peers in role, so that refused
 // handshakes are seen on it.

@@ -1,11 +1,13 @@
 #include "config.h"
 
+#include "addresses.h"
 #include "log.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 config_string_type config_strings[STR_COUNT] = {
     {"/pidfile", nullptr},
@@ -40,7 +42,9 @@ config_string_type optional_strings[OPTIONAL_COUNT] = {
 
 int udp_buffer_size = MIN_UDP_BUFFSIZE;
 int64_t max_message_size = -1;
+int udp_family = AF_INET;
 uint32_t udp_address = htonl(INADDR_ANY);
+struct in6_addr udp_address6 = IN6ADDR_ANY_INIT;
 int queue_depths[QUEUE_COUNT] = {0, 0, 0, 0, 0};
 int peer_timeout_ms = 0;
 int stop_grace_ms = DEFAULT_STOP_GRACE_MSECS;
@@ -101,6 +105,29 @@ static bool read_numbers()
     return true;
 }
 
+// Reads "/udpaddress": a dotted quad (inet_pton takes no shorter or octal
+// forms), or an IPv6 address where it holds a colon, without a zone.
+static bool read_udp_address(const char *address)
+{
+    bool ipv6 = strchr(address, ':') != nullptr;
+    void *parsed = ipv6 ? static_cast<void *>(&udp_address6) : &udp_address;
+    if (inet_pton(ipv6 ? AF_INET6 : AF_INET, address, parsed) != 1) {
+        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IPv%d address",
+                 optional_strings[UDPADDRESS_STR].name, address, ipv6 ? 6 : 4);
+        return false;
+    }
+    if (ipv6 && !host_speaks_ipv6()) {
+        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" needs IPv6, which this host lacks (%d, %s)",
+                 optional_strings[UDPADDRESS_STR].name, address, errno, strerror(errno));
+        return false;
+    }
+    if (ipv6 && IN6_IS_ADDR_V4MAPPED(&udp_address6))
+        memcpy(&udp_address, udp_address6.s6_addr + 12, sizeof udp_address);
+    else if (ipv6)
+        udp_family = AF_INET6;
+    return true;
+}
+
 // Reads the optional values that are numbers or addresses; logs the first
 // that is not one.
 static bool read_optional_values()
@@ -113,17 +140,8 @@ static bool read_optional_values()
                  optional_strings[MAX_MESSAGE_SIZE_STR].name, size);
         return false;
     }
-    // inet_pton takes the dotted quad only, no shorter or octal forms.
     const char *address = optional_strings[UDPADDRESS_STR].value;
-    struct in_addr parsed;
-    if (address && inet_pton(AF_INET, address, &parsed) != 1) {
-        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IPv4 address",
-                 optional_strings[UDPADDRESS_STR].name, address);
-        return false;
-    }
-    if (address)
-        udp_address = parsed.s_addr;
-    return true;
+    return !address || read_udp_address(address);
 }
 
 bool create_config(const char *config_file)
@@ -150,7 +168,7 @@ bool create_config(const char *config_file)
     udp_buffer_size = size;
     for (config_string_type &entry : optional_strings)
         entry.value = zconfig_get(config, entry.name, nullptr);
-    if (!read_optional_values()) {
+    if (!read_optional_values() || !check_endpoint_addresses()) {
         destroy_config();
         return false;
     }
@@ -164,7 +182,9 @@ void destroy_config()
     for (config_string_type &entry : optional_strings)
         entry.value = nullptr;
     max_message_size = -1;
+    udp_family = AF_INET;
     udp_address = htonl(INADDR_ANY);
+    udp_address6 = in6addr_any;
     for (const number_key &key : NUMBER_KEYS)
         *key.value = 0;
     stop_grace_ms = DEFAULT_STOP_GRACE_MSECS;

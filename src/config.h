@@ -3,6 +3,7 @@
 // and a few optional ones, loaded once at start-up and kept until teardown.
 
 #include <czmq.h>
+#include <netinet/in.h>
 
 // Indexes of config_strings. The order is the lookup order, so it decides
 // which missing key is reported first.
@@ -80,9 +81,12 @@ extern int udp_buffer_size;
 // the value of "/max_message_size", -1 (no limit) without it.
 extern int64_t max_message_size;
 
-// Address of the UDP socket, in network byte order: the value of
-// "/udpaddress", INADDR_ANY without it.
+// Address of the UDP socket: its family, AF_INET unless "/udpaddress" is an
+// IPv6 address (an IPv4-mapped one counts as its IPv4 address); the IPv4
+// address in network byte order, INADDR_ANY without the key; the IPv6 one.
+extern int udp_family;
 extern uint32_t udp_address;
+extern struct in6_addr udp_address6;
 
 // Messages each socket holds for one peer (its receive high-water mark for
 // the inbound socket, its send high-water mark for the outputs), from
@@ -104,8 +108,10 @@ extern int udp_receive_buffer;
 
 // Loads and checks the file at config_file. Logs "Error in the configuration
 // file!" when it cannot be loaded, the first missing key in table order, or
-// an optional size, number or address that is not one ('Parameter "/key":
-// "value" is not ...'), and then returns false with nothing loaded. On success every
+// an optional size, number or address that is not one, or an endpoint whose
+// bracketed address is not an IPv6 one or that needs IPv6 on a host without
+// it ('Parameter "/key": "value" is not ...'), and then returns false with
+// nothing loaded. On success every
 // value of config_strings is set, udp_buffer_size is clamped into its
 // limits, and the optional keys that are there are set and read.
 bool create_config(const char *config_file);

@@ -1,6 +1,7 @@
 #include "endpoints.h"
 
 #include "access.h"
+#include "addresses.h"
 #include "config.h"
 #include "connections.h"
 #include "handover.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <string>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,6 +50,53 @@ static const size_t INTERRUPT_CHECK_MSECS = 100;
 // waiting longer than one batch.
 static const int INBOUND_BATCH = 256;
 
+// What bind_endpoint and attach_endpoints did: bound (or attached), failed
+// with errno set, or failed and logged why.
+enum { ATTACHED, FAILED, FAILED_LOGGED };
+
+// Binds socket to endpoint, on the passed listening socket of exactly its
+// address where there is one; where a passed socket that serves no endpoint
+// holds its port, the bind cannot succeed beside it: that is logged.
+static int bind_endpoint(zsock_t *socket, const char *endpoint)
+{
+    int passed = passed_listening_socket(endpoint);
+    if (passed != -1)
+        zsock_set_use_fd(socket, passed);
+    int bound = zsock_bind(socket, "%s", endpoint);
+    int bind_errno = errno;
+    if (passed != -1)
+        zsock_set_use_fd(socket, -1);
+    if (bound == -1 && bind_errno == EADDRINUSE &&
+        report_port_conflict(SOCK_STREAM, endpoint_port(endpoint), endpoint))
+        return FAILED_LOGGED;
+    errno = bind_errno;
+    return bound == -1 ? FAILED : ATTACHED;
+}
+
+// Attaches socket to list as zsock_attach does (connecting by default),
+// one endpoint at a time, so that each "@" endpoint binds as bind_endpoint
+// does.
+static int attach_endpoints(zsock_t *socket, const char *list)
+{
+    std::string text = list;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = std::min(text.find(',', start), text.size());
+        std::string endpoint = text.substr(start, end - start);
+        start = end + 1;
+        if (endpoint.empty()) { // zsock_attach connects to "", which fails so
+            errno = EINVAL;
+            return FAILED;
+        }
+        int attached =
+            endpoint[0] == '@'
+                ? bind_endpoint(socket, endpoint.c_str() + 1)
+                : (zsock_attach(socket, endpoint.c_str(), false) == -1 ? FAILED : ATTACHED);
+        if (attached != ATTACHED)
+            return attached;
+    }
+    return ATTACHED;
+}
+
 static bool create_bound_socket(int index)
 {
     sockets[index] = zsock_new(sockets_type[index]);
@@ -55,15 +104,17 @@ static bool create_bound_socket(int index)
         log_line(LOG_ERR, "%s: zsock_new: %d, %s", "create_sockets", errno, zmq_strerror(errno));
         return false;
     }
+    const char *endpoint = config_strings[socket_endpoint_key[index]].value;
+    set_endpoint_family(sockets[index], endpoint);
     apply_access(sockets[index], SERVER_ROLE);
     apply_connection_options(sockets[index], index);
     if (!watch_connections(sockets[index], index, authenticates(SERVER_ROLE)))
         return false;
-    const char *endpoint = config_strings[socket_endpoint_key[index]].value;
-    if (zsock_bind(sockets[index], "%s", endpoint) == -1) {
+    int bound = bind_endpoint(sockets[index], endpoint);
+    if (bound == FAILED)
         log_line(LOG_ERR, "%s: zsock_bind: %d, %s", "create_sockets", errno, zmq_strerror(errno));
+    if (bound != ATTACHED)
         return false;
-    }
     if (sockets_type[index] == ZMQ_PUB) {
         int refusing = 1;
         zmq_setsockopt(zsock_resolve(sockets[index]), ZMQ_XPUB_NODROP, &refusing, sizeof refusing);
@@ -77,19 +128,20 @@ static bool create_bound_socket(int index)
 // endpoint list, as zsock_new_push would with no security to set first.
 static bool create_push_socket(zsock_t **handle, int endpoint_key, int role, int slot)
 {
+    const char *list = config_strings[endpoint_key].value;
     *handle = zsock_new(ZMQ_PUSH);
     if (*handle) {
+        set_endpoint_family(*handle, list);
         apply_access(*handle, role);
         apply_connection_options(*handle, slot);
         if (!watch_connections(*handle, slot, authenticates(role)))
             return false;
     }
-    if (!*handle || zsock_attach(*handle, config_strings[endpoint_key].value, false) == -1) {
+    int attached = *handle ? attach_endpoints(*handle, list) : FAILED;
+    if (attached == FAILED)
         log_line(LOG_ERR, "%s: zsock_new_push: %d, %s", "create_sockets", errno,
                  zmq_strerror(errno));
-        return false;
-    }
-    return true;
+    return attached == ATTACHED;
 }
 
 void resolve_outputs()
@@ -205,16 +257,14 @@ void describe_endpoints(char *text, size_t size)
     char *bound[SOCKET_COUNT];
     for (int index = 0; index < SOCKET_COUNT; index++)
         bound[index] = zsock_last_endpoint(sockets[index]);
-    struct sockaddr_in address;
+    struct sockaddr_storage address;
     socklen_t length = sizeof address;
-    char udp[INET_ADDRSTRLEN] = "?";
-    memset(&address, 0, sizeof address);
+    char udp[INET6_ADDRSTRLEN + 8] = "?";
     if (getsockname(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address), &length) ==
         0)
-        inet_ntop(AF_INET, &address.sin_addr, udp, sizeof udp);
-    snprintf(text, size, "inbound %s, UDP %s:%u, publisher %s, gateway %s",
+        format_address(&address, udp, sizeof udp);
+    snprintf(text, size, "inbound %s, UDP %s, publisher %s, gateway %s",
              bound[SUBSCRIBER_SOCKET] ? bound[SUBSCRIBER_SOCKET] : "?", udp,
-             static_cast<unsigned>(ntohs(address.sin_port)),
              bound[PUBLISHER_SOCKET] ? bound[PUBLISHER_SOCKET] : "?",
              bound[GATEWAYPUBLISHER_SOCKET] ? bound[GATEWAYPUBLISHER_SOCKET] : "?");
     for (char *&endpoint : bound)

@@ -1,5 +1,6 @@
 #include "handover.h"
 
+#include "addresses.h"
 #include "config.h"
 #include "log.h"
 #include "notify.h"
@@ -36,8 +37,6 @@ void take_passed_sockets()
     for (char **name = names; name && *name; name++)
         free(*name);
     free(names);
-    if (passed_count > 0)
-        zsys_set_auto_use_fd(1);
 }
 
 // The address that descriptor fd is bound to; false where it is not an
@@ -49,14 +48,71 @@ static bool bound_address(int fd, struct sockaddr_storage *address)
            (address->ss_family == AF_INET || address->ss_family == AF_INET6);
 }
 
-static bool udp_socket_matches(int fd, uint16_t port)
+static uint16_t port_of(const struct sockaddr_storage *address)
+{
+    return reinterpret_cast<const struct sockaddr_in *>(address)->sin_port; // same place in both
+}
+
+// True where fd is bound to exactly wanted, family, address and port; an
+// IPv6 wildcard socket only where it takes IPv4 too, as tcp://[::]:PORT
+// and "::" do.
+static bool bound_to(int fd, const struct sockaddr_storage *wanted)
 {
     struct sockaddr_storage address;
-    if (sd_is_socket_inet(fd, AF_INET, SOCK_DGRAM, -1, ntohs(port)) <= 0 ||
-        !bound_address(fd, &address))
+    if (!bound_address(fd, &address) || address.ss_family != wanted->ss_family ||
+        port_of(&address) != port_of(wanted))
         return false;
-    return !optional_strings[UDPADDRESS_STR].value ||
-           reinterpret_cast<struct sockaddr_in *>(&address)->sin_addr.s_addr == udp_address;
+    if (address.ss_family == AF_INET)
+        return reinterpret_cast<struct sockaddr_in *>(&address)->sin_addr.s_addr ==
+               reinterpret_cast<const struct sockaddr_in *>(wanted)->sin_addr.s_addr;
+    const struct in6_addr *bound = &reinterpret_cast<struct sockaddr_in6 *>(&address)->sin6_addr;
+    int only = 0;
+    socklen_t length = sizeof only;
+    if (IN6_IS_ADDR_UNSPECIFIED(bound) &&
+        (getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, &length) != 0 || only))
+        return false;
+    return IN6_ARE_ADDR_EQUAL(bound,
+                              &reinterpret_cast<const struct sockaddr_in6 *>(wanted)->sin6_addr);
+}
+
+// A passed socket not taken yet, of type (a listening one for a stream),
+// bound to port, from the store or not as from_store says; where wanted is
+// given, only one bound_to(wanted), which is then taken.
+static int find_passed(int type, uint16_t port, bool from_store,
+                       const struct sockaddr_storage *wanted)
+{
+    for (int index = 0; index < passed_count; index++) {
+        int fd = SD_LISTEN_FDS_START + index;
+        struct sockaddr_storage address;
+        if (passed_taken[index] || passed_stored[index] != from_store ||
+            sd_is_socket(fd, AF_UNSPEC, type, type == SOCK_STREAM ? 1 : -1) <= 0 ||
+            !bound_address(fd, &address) || port_of(&address) != port ||
+            (wanted && !bound_to(fd, wanted)))
+            continue;
+        if (wanted)
+            passed_taken[index] = true;
+        return fd;
+    }
+    return -1;
+}
+
+static bool udp_socket_matches(int fd, uint16_t port)
+{
+    // Without "/udpaddress" any IPv4 socket of the port serves, as it always
+    // did: none serves more than every local IPv4 address.
+    if (udp_family == AF_INET && !optional_strings[UDPADDRESS_STR].value)
+        return sd_is_socket_inet(fd, AF_INET, SOCK_DGRAM, -1, ntohs(port)) > 0;
+    struct sockaddr_storage wanted;
+    memset(&wanted, 0, sizeof wanted);
+    auto *ipv4 = reinterpret_cast<struct sockaddr_in *>(&wanted);
+    auto *ipv6 = reinterpret_cast<struct sockaddr_in6 *>(&wanted);
+    wanted.ss_family = static_cast<sa_family_t>(udp_family);
+    ipv4->sin_port = port;
+    if (udp_family == AF_INET6)
+        ipv6->sin6_addr = udp_address6;
+    else
+        ipv4->sin_addr.s_addr = udp_address;
+    return sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) > 0 && bound_to(fd, &wanted);
 }
 
 int passed_udp_socket(uint16_t port, bool *stored)
@@ -75,60 +131,43 @@ int passed_udp_socket(uint16_t port, bool *stored)
     return -1;
 }
 
-// The port of a tcp endpoint text ("tcp://host:port"); 0 for any other.
-static uint16_t tcp_port(const std::string &endpoint)
+int passed_listening_socket(const char *endpoint)
 {
-    size_t colon = endpoint.rfind(':');
-    if (endpoint.compare(0, 6, "tcp://") != 0 || colon == std::string::npos)
-        return 0;
-    return static_cast<uint16_t>(atoi(endpoint.c_str() + colon + 1));
+    struct sockaddr_storage wanted;
+    if (!endpoint_address(endpoint, &wanted))
+        return -1;
+    return find_passed(SOCK_STREAM, port_of(&wanted), false, &wanted);
 }
 
-// True where a bound endpoint has port: zsock_bind has then taken the
-// listening socket of that port. Push sockets bind their "@" endpoints.
-static bool bound_port(uint16_t port)
-{
-    for (int key : {SUBSCRIBER_STR, PUBLISHER_STR, GATEWAYPUBLISHER_STR})
-        if (tcp_port(config_strings[key].value) == port)
-            return true;
-    for (int key : {MESSAGE_PROCESSOR_STR, MESSAGE_PROCESSOR_BACKYARD_STR}) {
-        std::string list = config_strings[key].value;
-        for (size_t start = 0; start <= list.size();) {
-            size_t end = list.find(',', start);
-            std::string endpoint = list.substr(start, end - start);
-            if (!endpoint.empty() && endpoint[0] == '@' && tcp_port(endpoint.substr(1)) == port)
-                return true;
-            start = end == std::string::npos ? list.size() + 1 : end + 1;
-        }
-    }
-    return false;
-}
-
-// What descriptor fd is, for the log: "UDP 127.0.0.1:5565", "TCP ...".
+// What descriptor fd is, for the log: "UDP 127.0.0.1:5565", "TCP [::1]:5560".
 static std::string describe(int fd)
 {
     struct sockaddr_storage address;
     if (!bound_address(fd, &address))
         return "not an IP socket";
-    char host[INET6_ADDRSTRLEN] = "?";
-    const void *raw =
-        address.ss_family == AF_INET
-            ? static_cast<const void *>(&reinterpret_cast<struct sockaddr_in *>(&address)->sin_addr)
-            : &reinterpret_cast<struct sockaddr_in6 *>(&address)->sin6_addr;
-    inet_ntop(address.ss_family, raw, host, sizeof host);
-    uint16_t port = ntohs(reinterpret_cast<struct sockaddr_in *>(&address)->sin_port);
-    return std::string(sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) > 0 ? "UDP " : "TCP ") + host +
-           ":" + std::to_string(port);
+    char text[INET6_ADDRSTRLEN + 8];
+    format_address(&address, text, sizeof text);
+    return std::string(sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) > 0 ? "UDP " : "TCP ") + text;
+}
+
+bool report_port_conflict(int type, uint16_t port, const char *endpoint)
+{
+    int fd = -1;
+    for (bool from_store : {false, true})
+        if (fd == -1)
+            fd = find_passed(type, port, from_store, nullptr);
+    if (fd == -1)
+        return false;
+    log_line(LOG_ERR, "%s: passed socket %d (%s) holds the port of \"%s\" but not its address",
+             "create_sockets", fd, describe(fd).c_str(), endpoint);
+    return true;
 }
 
 void release_unmatched_sockets()
 {
     for (int index = 0; index < passed_count; index++) {
         int fd = SD_LISTEN_FDS_START + index;
-        struct sockaddr_storage address;
-        if (passed_taken[index] ||
-            (sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) > 0 && bound_address(fd, &address) &&
-             bound_port(ntohs(reinterpret_cast<struct sockaddr_in *>(&address)->sin_port))))
+        if (passed_taken[index])
             continue;
         log_line(LOG_ERR, "%s: passed socket %d (%s) matches no endpoint, closed", "create_sockets",
                  fd, describe(fd).c_str());

@@ -5,16 +5,18 @@
 // restart, so that datagrams and connections wait in the kernel meanwhile
 // instead of being refused. Without LISTEN_FDS nothing here does anything.
 //
-// A passed UDP socket serves as the UDP socket where it is bound to the
-// configured port (and address, where "/udpaddress" names one); a passed
-// listening TCP socket serves a bound tcp endpoint with its port, which
-// zsock_bind takes by itself (zsys_set_auto_use_fd). Any other passed
-// socket is closed and logged once.
+// A passed socket serves an endpoint only where it is bound to exactly the
+// endpoint's address and port, so that it never serves beyond the
+// configuration: a wildcard socket only tcp://*:PORT, a dual-stack one only
+// tcp://[::]:PORT, and none an endpoint that names a host, whose address
+// the library resolves only when it binds. The UDP socket takes one bound to
+// the configured port and, where "/udpaddress" names one, address; without
+// it any IPv4 one of that port. Any other passed socket is closed and
+// logged once.
 
 #include <cstdint>
 
-// Reads the passed sockets and lets zsock_bind take the listening ones.
-// Call once, before the first socket binds.
+// Reads the passed sockets. Call once, before the first socket binds.
 void take_passed_sockets();
 
 // The passed UDP socket bound to port (network byte order) and, where the
@@ -22,6 +24,17 @@ void take_passed_sockets();
 // a socket unit comes before one from the store. stored tells whether it
 // came from the store, where the daemon itself sized it.
 int passed_udp_socket(uint16_t port, bool *stored);
+
+// The passed listening socket bound to exactly the address and port of
+// endpoint ("tcp://HOST:PORT"), now taken, for ZMQ_USE_FD before the bind;
+// -1 where none is.
+int passed_listening_socket(const char *endpoint);
+
+// Where a passed socket of type (SOCK_STREAM, SOCK_DGRAM) that no endpoint
+// took holds port (network byte order), so that binding endpoint beside it
+// fails (the manager keeps a copy of its own), logs a line that names both
+// and returns true; false, logging nothing, where none does.
+bool report_port_conflict(int type, uint16_t port, const char *endpoint);
 
 // Closes every passed socket that no endpoint takes, logging each once, and
 // tells the manager to forget such a socket in its store. Call once every

@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include "allow.h"
 #include "collector.h"
 #include "config.h"
 #include "log.h"
@@ -31,9 +32,9 @@ static const char REQUEST_TIMEOUT_MSECS[] = "3000";
 static std::unique_ptr<prometheus::Exposer> exposer;
 static std::shared_ptr<metrics_collector> collector;
 
-// The addresses that may scrape, as IPv6 addresses (IPv4 ones mapped), and
-// whether the list applies at all. Fixed before the server starts.
-static std::vector<struct in6_addr> scrapers;
+// The addresses that may scrape, and whether the list applies at all.
+// Fixed before the server starts.
+static allow_list_t scrapers;
 static bool scrapers_checked = false;
 
 // Written by the server's threads, which may refuse at the same time.
@@ -44,70 +45,22 @@ uint64_t metrics_scrapes_refused()
     return scrapes_refused.load(std::memory_order_relaxed);
 }
 
-// Text address to an IPv6 address, an IPv4 one as its mapped form; false
-// where it is not an address.
-static bool parse_address(const std::string &text, struct in6_addr *address)
-{
-    struct in_addr ipv4;
-    if (inet_pton(AF_INET, text.c_str(), &ipv4) == 1) {
-        memset(address, 0, sizeof *address);
-        address->s6_addr[10] = address->s6_addr[11] = 0xff;
-        memcpy(&address->s6_addr[12], &ipv4, sizeof ipv4);
-        return true;
-    }
-    return inet_pton(AF_INET6, text.c_str(), address) == 1;
-}
-
-// Reads the addresses that may scrape: "/metrics_allow", else "/allow"
-// (whose entries the access rules have checked already), else anyone.
+// Reads the addresses that may scrape: "/metrics_allow", else "/allow",
+// else anyone.
 static bool read_scrapers()
 {
     int key = optional_strings[METRICS_ALLOW_STR].value ? METRICS_ALLOW_STR : ALLOW_STR;
-    const char *value = optional_strings[key].value;
-    scrapers.clear();
-    scrapers_checked = value != nullptr;
-    if (!value)
-        return true;
-    std::string list = value;
-    for (size_t start = list.find_first_not_of(" \t,"); start != std::string::npos;
-         start = list.find_first_not_of(" \t,", start)) {
-        size_t end = list.find_first_of(" \t,", start);
-        std::string entry = list.substr(start, end - start);
-        start = end;
-        struct in6_addr address;
-        if (!parse_address(entry, &address)) {
-            log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IP address",
-                     optional_strings[key].name, entry.c_str());
-            return false;
-        }
-        scrapers.push_back(address);
-    }
-    if (scrapers.empty()) {
-        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IP address",
-                 optional_strings[key].name, value);
-        return false;
-    }
-    return true;
-}
-
-static bool scraper_allowed(const char *remote)
-{
-    struct in6_addr address;
-    if (!scrapers_checked)
-        return true;
-    if (!parse_address(remote, &address))
-        return false;
-    for (const struct in6_addr &allowed : scrapers)
-        if (memcmp(&allowed, &address, sizeof address) == 0)
-            return true;
-    return false;
+    scrapers_checked = optional_strings[key].value != nullptr;
+    return !scrapers_checked ||
+           parse_allow_list(optional_strings[key].name, optional_strings[key].value, &scrapers);
 }
 
 // Called by the server for every request before it is handled: one from an
 // address that may not scrape is answered 403 and counted.
 static int check_scraper(struct mg_connection *connection)
 {
-    if (scraper_allowed(mg_get_request_info(connection)->remote_addr))
+    if (!scrapers_checked ||
+        allow_list_admits_text(&scrapers, mg_get_request_info(connection)->remote_addr))
         return 0;
     scrapes_refused.fetch_add(1, std::memory_order_relaxed);
     mg_send_http_error(connection, 403, "%s", "Forbidden\n");
@@ -213,6 +166,6 @@ void destroy_metrics()
 {
     exposer.reset();
     collector.reset();
-    scrapers.clear();
+    scrapers = allow_list_t();
     scrapers_checked = false;
 }

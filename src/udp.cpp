@@ -1,6 +1,7 @@
 #include "udp.h"
 
 #include "access.h"
+#include "addresses.h"
 #include "config.h"
 #include "handover.h"
 #include "log.h"
@@ -19,6 +20,9 @@ int udp_sock_descriptor = -1;
 bool udp_socket_passed = false;
 int udp_receive_buffer_granted = 0;
 
+// Set where a failed bind has been logged as a passed socket in the way.
+static bool bind_conflict_logged = false;
+
 // Datagrams that the receiver takes per call. A batch spares a loop
 // iteration and a poll per datagram; its bound keeps the inbound endpoint
 // from waiting longer than one batch.
@@ -31,13 +35,26 @@ static struct mmsghdr udp_batch[UDP_BATCH];
 static struct iovec udp_vectors[UDP_BATCH];
 
 // Room for the count of datagrams that the kernel dropped for a full
-// receive buffer, which it stamps on each datagram queued after a drop; the
-// count is 32 bits and wraps.
-static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(uint32_t))];
+// receive buffer, which it stamps on each datagram queued after a drop (the
+// count is 32 bits and wraps), and, on a dual-stack socket with "/allow",
+// for the IPv4 packet information that marks a datagram that came over IPv4.
+static char udp_controls[UDP_BATCH]
+                        [CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(struct in_pktinfo))];
 static uint32_t udp_kernel_drops_seen = 0;
 
 // Each datagram's source, asked for only where "/allow" is checked.
-static struct sockaddr_in udp_sources[UDP_BATCH];
+union udp_source {
+    struct sockaddr_in ipv4;
+    struct sockaddr_in6 ipv6;
+};
+static union udp_source udp_sources[UDP_BATCH];
+
+// True where the socket is an IPv6 one, and where it takes IPv4 datagrams
+// too, which it reports with a mapped source. An IPv6 datagram may carry a
+// mapped source as well, so there the source alone does not tell an IPv4
+// datagram: its packet information does.
+static bool udp_ipv6 = false;
+static bool udp_dual_stack = false;
 
 // Points each message of the batch at its own receive area.
 static bool create_udp_batch()
@@ -89,19 +106,65 @@ static void read_granted_buffer()
     udp_receive_buffer_granted = granted / 2;
 }
 
-// Binds a socket of its own to the configured port and address.
+// The configured address and port.
+static socklen_t udp_bind_address(uint16_t port, struct sockaddr_storage *address)
+{
+    memset(address, 0, sizeof *address);
+    auto *ipv4 = reinterpret_cast<struct sockaddr_in *>(address);
+    auto *ipv6 = reinterpret_cast<struct sockaddr_in6 *>(address);
+    address->ss_family = static_cast<sa_family_t>(udp_family);
+    ipv4->sin_port = port; // same place in both
+    if (udp_family == AF_INET6)
+        ipv6->sin6_addr = udp_address6;
+    else
+        ipv4->sin_addr.s_addr = udp_address;
+    return udp_family == AF_INET6 ? sizeof *ipv6 : sizeof *ipv4;
+}
+
+// Binds a socket of its own to the configured port and address. An IPv6
+// one takes IPv4 too where it is "::", and never elsewhere, whatever the
+// host's net.ipv6.bindv6only says.
 static bool bind_udp_socket(uint16_t port)
 {
-    udp_sock_descriptor = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    udp_sock_descriptor = socket(udp_family, SOCK_DGRAM, IPPROTO_UDP);
     if (udp_sock_descriptor == -1)
         return false;
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = port;
-    address.sin_addr.s_addr = udp_address;
-    return bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address),
-                sizeof address) == 0;
+    struct sockaddr_storage address;
+    socklen_t length = udp_bind_address(port, &address);
+    int only = !IN6_IS_ADDR_UNSPECIFIED(&udp_address6);
+    if (udp_family == AF_INET6 &&
+        setsockopt(udp_sock_descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) == -1)
+        return false;
+    if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address), length) == 0)
+        return true;
+    char text[INET6_ADDRSTRLEN + 16] = "udp://";
+    int bind_errno = errno;
+    format_address(&address, text + strlen(text), sizeof text - strlen(text));
+    if (bind_errno == EADDRINUSE && report_port_conflict(SOCK_DGRAM, port, text))
+        bind_conflict_logged = true;
+    errno = bind_errno;
+    return false;
+}
+
+// Learns the family of the socket (a passed one may be either), and on a
+// dual-stack one with "/allow" asks for the IPv4 packet information.
+static bool learn_udp_family()
+{
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+    int only = 1;
+    socklen_t only_length = sizeof only;
+    if (getsockname(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address), &length) ==
+        -1)
+        return false;
+    udp_ipv6 = address.ss_family == AF_INET6;
+    udp_dual_stack =
+        udp_ipv6 &&
+        getsockopt(udp_sock_descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &only, &only_length) == 0 &&
+        !only;
+    int on = 1;
+    return !(udp_dual_stack && udp_sources_checked) ||
+           setsockopt(udp_sock_descriptor, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
 }
 
 bool create_udp_socket()
@@ -111,16 +174,18 @@ bool create_udp_socket()
     udp_sock_descriptor = passed_udp_socket(port, &stored);
     udp_socket_passed = udp_sock_descriptor != -1;
     int on = 1;
+    bind_conflict_logged = false;
     if ((udp_socket_passed || bind_udp_socket(port)) &&
         setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
-        create_udp_batch()) {
+        learn_udp_family() && create_udp_batch()) {
         // A socket unit's socket keeps the size that the manager set.
         if (!udp_socket_passed || stored)
             size_receive_buffer();
         read_granted_buffer();
         return true;
     }
-    log_line(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
+    if (!bind_conflict_logged)
+        log_line(LOG_ERR, "%s: udp_new: %d, %s", "create_sockets", errno, strerror(errno));
     destroy_udp_socket();
     return false;
 }
@@ -138,22 +203,46 @@ void destroy_udp_socket()
         udp_sock_descriptor = -1;
     }
     udp_socket_passed = false;
+    udp_ipv6 = udp_dual_stack = false;
     free(udp_areas);
     udp_areas = nullptr;
 }
 
 // Adds the drops that the kernel stamped on a received datagram, if any, to
-// the count, following the stamp's wrap at 32 bits. SO_RXQ_OVFL is the only
-// control message the socket asks for.
+// the count, following the stamp's wrap at 32 bits.
 static inline void count_kernel_drops(struct msghdr *header)
 {
-    struct cmsghdr *control = CMSG_FIRSTHDR(header);
-    if (!control)
-        return;
-    uint32_t drops;
-    memcpy(&drops, CMSG_DATA(control), sizeof drops);
-    statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
-    udp_kernel_drops_seen = drops;
+    for (struct cmsghdr *control = CMSG_FIRSTHDR(header); control;
+         control = CMSG_NXTHDR(header, control)) {
+        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SO_RXQ_OVFL)
+            continue;
+        uint32_t drops;
+        memcpy(&drops, CMSG_DATA(control), sizeof drops);
+        statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
+        udp_kernel_drops_seen = drops;
+    }
+}
+
+// True where the datagram came over IPv4: the kernel then adds the IPv4
+// packet information.
+static bool came_over_ipv4(struct msghdr *header)
+{
+    for (struct cmsghdr *control = CMSG_FIRSTHDR(header); control;
+         control = CMSG_NXTHDR(header, control))
+        if (control->cmsg_level == IPPROTO_IP && control->cmsg_type == IP_PKTINFO)
+            return true;
+    return false;
+}
+
+// True where "/allow" admits the source of a datagram on an IPv6 socket.
+// A mapped source counts as IPv4 only where the datagram came over IPv4.
+static bool ipv6_source_allowed(struct msghdr *header, const struct in6_addr *source)
+{
+    if (!IN6_IS_ADDR_V4MAPPED(source))
+        return udp_ipv6_source_allowed(source);
+    uint32_t ipv4;
+    memcpy(&ipv4, source->s6_addr + 12, sizeof ipv4);
+    return udp_dual_stack && came_over_ipv4(header) && udp_source_allowed(ipv4);
 }
 
 int take_datagrams()
@@ -167,11 +256,14 @@ int take_datagrams()
     for (int index = 0; index < received; index++) {
         struct msghdr *header = &udp_batch[index].msg_hdr;
         count_kernel_drops(header);
-        header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
-        if (udp_sources_checked && !udp_source_allowed(udp_sources[index].sin_addr.s_addr)) {
+        if (udp_sources_checked &&
+            !(udp_ipv6 ? ipv6_source_allowed(header, &udp_sources[index].ipv6.sin6_addr)
+                       : udp_source_allowed(udp_sources[index].ipv4.sin_addr.s_addr))) {
+            header->msg_controllen = sizeof udp_controls[index];
             statistics.refused_udp++;
             continue;
         }
+        header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
         if (header->msg_flags & MSG_TRUNC)
             statistics.in_udp_cut++;
         char *datagram = static_cast<char *>(header->msg_iov->iov_base);

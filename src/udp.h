@@ -1,6 +1,6 @@
 #pragma once
-// The UDP input: one socket, listening on the address of "/udpaddress" (by
-// default on all local IPv4 addresses) and the port of "/udpport", and its
+// The UDP input: one socket, listening on the address of "/udpaddress", IPv4
+// or IPv6 (by default on all local IPv4 addresses) and the port of "/udpport", and its
 // receiver, which takes the waiting datagrams a batch at a time and hands
 // each to the router. Everything here runs on the main thread.
 

@@ -21,7 +21,7 @@ KEYS = ["pidfile", "publisher", "gatewaypublisher", "subscriber", "udpport", "me
 
 def info(text): return "<14>vostrelld: " + text
 def err(text): return "<11>vostrelld: " + text
-def tcp(port): return "tcp://127.0.0.1:%d" % port
+def tcp(port, host="127.0.0.1"): return "tcp://%s:%d" % (host if ":" not in host else "[%s]" % host, port)
 
 
 _czmq = [ctypes.c_int() for _ in range(3)]
@@ -47,11 +47,12 @@ def until(predicate, timeout=5.0):
 TAKEN = set()
 
 
-def free_port(kind=socket.SOCK_STREAM):
-    # A port that nothing holds now and that no earlier call handed out.
+def free_port(kind=socket.SOCK_STREAM, family=socket.AF_INET):
+    # A port that nothing holds now, on IPv4 or IPv6 (both families where
+    # IPv6 takes IPv4 too), and that no earlier call handed out.
     while True:
-        with socket.socket(socket.AF_INET, kind) as s:
-            s.bind(("127.0.0.1" if kind == socket.SOCK_STREAM else "", 0))
+        with socket.socket(family, kind) as s:
+            s.bind(("127.0.0.1" if kind == socket.SOCK_STREAM else "", 0) if family == socket.AF_INET else ("::", 0))
             if (kind, s.getsockname()[1]) not in TAKEN:
                 TAKEN.add((kind, s.getsockname()[1]))
                 return s.getsockname()[1]
@@ -106,16 +107,19 @@ class Stream(threading.Thread):
 def rss_kib(pid, field="VmRSS"): return int(open("/proc/%d/status" % pid).read().split(field + ":")[1].split()[0])
 
 
-def held(kind, port, buffer=32 << 20):
+def held(kind, port, buffer=32 << 20, host="127.0.0.1"):
     # A UDP socket with a forced receive buffer, or a listening TCP socket,
-    # as a service manager holds it.
-    sock = socket.socket(socket.AF_INET, kind)
+    # as a service manager holds it; "::" takes both families, as systemd's
+    # sockets do by default.
+    sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, kind)
+    if ":" in host:
+        sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, host != "::")
     if kind == socket.SOCK_DGRAM:
         sock.setsockopt(socket.SOL_SOCKET, 33, buffer)  # SO_RCVBUFFORCE
-        sock.bind(("127.0.0.1", port))
+        sock.bind((host, port))
     else:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        sock.bind(("127.0.0.1", port))
+        sock.bind((host, port))
         sock.listen(64)
     return sock
 
@@ -360,6 +364,7 @@ class Relay:
 
     def zsock(self, kind, endpoint=None, bind=False):
         sock = CTX.socket(kind)
+        sock.ipv6 = bool(endpoint and "[" in endpoint)
         self.socks.append(sock)
         if kind == zmq.SUB:
             sock.subscribe(b"")
@@ -379,12 +384,12 @@ class Relay:
         assert wait_ready(self.daemon, self.keys["pidfile"]), (self.daemon.wait(), self.daemon.lines())
         assert self.daemon.new_lines() == [START] + list(logged)
 
-    def connect(self, udp_port=None):
+    def connect(self, udp_port=None, udp_host="127.0.0.1"):
         # Connects the peers and proves that both subscriptions receive.
         self.pub, self.gw = (self.zsock(zmq.SUB, self.keys[key]) for key in KEYS[1:3])
         self.inbound = self.zsock(zmq.PUSH, self.keys["subscriber"])
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp_to = ("127.0.0.1", udp_port or int(self.keys["udpport"]))
+        self.udp = socket.socket(socket.AF_INET6 if ":" in udp_host else socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp_to = (udp_host, udp_port or int(self.keys["udpport"]))
         for sub, prefix in ((self.pub, b""), (self.gw, b"#win ")):
             assert until(lambda: self.send_udp(prefix + b"probe") or recv(sub, 0.02))
             self.send_udp(prefix + b"probe-end")

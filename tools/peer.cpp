@@ -11,7 +11,8 @@
 
 static const char UDP_SCHEME[] = "udp://";
 
-// Splits "HOST:PORT" at its last colon; false when either part is empty.
+// Splits "HOST:PORT" at its last colon, an IPv6 HOST in brackets
+// ("[::1]:5565") losing them; false when either part is empty.
 static bool split_host_port(const std::string &text, std::string *host, std::string *port)
 {
     size_t colon = text.rfind(':');
@@ -19,7 +20,9 @@ static bool split_host_port(const std::string &text, std::string *host, std::str
         return false;
     *host = text.substr(0, colon);
     *port = text.substr(colon + 1);
-    return true;
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']')
+        *host = host->substr(1, host->size() - 2);
+    return !host->empty();
 }
 
 static bool open_udp(peer_target_t *target, const std::string &host_port, std::string *error)
@@ -29,10 +32,9 @@ static bool open_udp(peer_target_t *target, const std::string &host_port, std::s
         *error = "expected udp://HOST:PORT";
         return false;
     }
-    // The daemon listens on IPv4 only.
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     struct addrinfo *found = nullptr;
     int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
@@ -92,6 +94,11 @@ void peer_curve_apply(const peer_curve_t &curve, zsock_t *socket)
         zsock_set_curve_server(socket, 1);
 }
 
+void peer_set_family(zsock_t *socket, const std::string &endpoints)
+{
+    zsock_set_ipv6(socket, endpoints.find('[') != std::string::npos ? 1 : 0);
+}
+
 bool peer_target_open(peer_target_t *target, const std::string &address, int timeout_ms,
                       std::string *error, const peer_curve_t *curve)
 {
@@ -106,6 +113,7 @@ bool peer_target_open(peer_target_t *target, const std::string &address, int tim
     // where nobody listens fails after the time-out instead of "succeeding"
     // into a queue that is thrown away on close.
     zsock_set_immediate(target->push, 1);
+    peer_set_family(target->push, address);
     zsock_set_sndtimeo(target->push, timeout_ms);
     zsock_set_linger(target->push, timeout_ms);
     if (curve)

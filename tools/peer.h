@@ -37,6 +37,11 @@ void peer_curve_free(peer_curve_t *curve);
 // without a certificate.
 void peer_curve_apply(const peer_curve_t &curve, zsock_t *socket);
 
+// Tells socket, before it binds or connects to endpoints, to speak IPv6
+// where they name a bracketed address ("tcp://[::1]:5560"), IPv4 otherwise,
+// whatever ZSYS_IPV6 in the environment says; as the daemon decides.
+void peer_set_family(zsock_t *socket, const std::string &endpoints);
+
 // Where texts are sent: a UDP socket connected to the daemon's port, or a
 // PUSH socket towards its inbound endpoint. Exactly one of the two is open
 // between peer_target_open and peer_target_close.
@@ -46,7 +51,8 @@ struct peer_target_t {
 };
 
 // Opens target for address, which is either "udp://HOST:PORT" (HOST an IPv4
-// address or a name that resolves to one) or a ZeroMQ endpoint for a PUSH
+// address, an IPv6 one in brackets, or a name; the first address it
+// resolves to) or a ZeroMQ endpoint for a PUSH
 // socket ("tcp://...", "ipc://...", connecting by default, "@" binds, ">"
 // connects). A PUSH send waits at most timeout_ms (-1: without limit) for a
 // peer to take the message, and closing waits as long for queued messages to

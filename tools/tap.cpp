@@ -222,6 +222,7 @@ static int run_receive(const std::string &command, const options &opts, const pe
     bool watch = command == "watch";
     zsock_t *socket = zsock_new(watch ? ZMQ_SUB : ZMQ_PULL);
     peer_curve_apply(curve, socket);
+    peer_set_family(socket, endpoint);
     if (watch)
         zsock_set_subscribe(socket, opts.prefix.c_str());
     // A publisher is connected to and a message processor binds, unless the
