@@ -141,6 +141,7 @@ static int interrupt_check(zloop_t *loop, int, void *)
     zloop_ticket(loop, interrupt_check, nullptr);
     notify_watchdog();
     read_unpolled_watches();
+    count_udp_kernel_drops();
     return 0;
 }
 
@@ -154,6 +155,7 @@ static int statistics_request_handler(zloop_t *, zmq_pollitem_t *, void *)
         requested = true;
     if (requested) {
         read_unpolled_watches();
+        count_udp_kernel_drops();
         log_statistics();
         notify_statistics();
     }

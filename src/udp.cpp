@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,12 +31,6 @@ static char *udp_areas = nullptr;
 static struct mmsghdr udp_batch[UDP_BATCH];
 static struct iovec udp_vectors[UDP_BATCH];
 
-// Room for the count of datagrams that the kernel dropped for a full
-// receive buffer, which it stamps on each datagram queued after a drop; the
-// count is 32 bits and wraps.
-static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(uint32_t))];
-static uint32_t udp_kernel_drops_seen = 0;
-
 // Each datagram's source, asked for only where "/allow" is checked.
 static struct sockaddr_in udp_sources[UDP_BATCH];
 
@@ -52,8 +47,6 @@ static bool create_udp_batch()
         udp_vectors[index].iov_len = static_cast<size_t>(udp_buffer_size);
         udp_batch[index].msg_hdr.msg_iov = &udp_vectors[index];
         udp_batch[index].msg_hdr.msg_iovlen = 1;
-        udp_batch[index].msg_hdr.msg_control = udp_controls[index];
-        udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
         if (udp_sources_checked) {
             udp_batch[index].msg_hdr.msg_name = &udp_sources[index];
             udp_batch[index].msg_hdr.msg_namelen = sizeof udp_sources[index];
@@ -89,6 +82,48 @@ static void read_granted_buffer()
     udp_receive_buffer_granted = granted / 2;
 }
 
+// The kernel's count of the socket's drops for a full receive buffer when
+// it was last read. The count is 32 bits and wraps.
+static uint32_t udp_kernel_drops_seen = 0;
+
+// Reads the kernel's count of the socket's drops (SO_MEMINFO) into drops.
+static bool read_kernel_drops(uint32_t *drops)
+{
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t length = sizeof memory;
+    if (getsockopt(udp_sock_descriptor, SOL_SOCKET, SO_MEMINFO, memory, &length) == -1)
+        return false;
+    if (length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+        errno = EPROTO;
+        return false;
+    }
+    *drops = memory[SK_MEMINFO_DROPS];
+    return true;
+}
+
+// Starts counting the drops of a socket just taken from what it has
+// dropped so far: those of a passed socket happened before this daemon held
+// it, and an earlier daemon counted them. The count is read on demand rather
+// than stamped on every datagram (SO_RXQ_OVFL): the stamp costs each
+// datagram a control message once the socket has dropped anything, so
+// reading would slow down exactly when it has fallen behind. A socket that
+// an earlier build asked for the stamp is told to stop.
+static bool take_kernel_drops()
+{
+    int off = 0;
+    return setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &off, sizeof off) == 0 &&
+           read_kernel_drops(&udp_kernel_drops_seen);
+}
+
+void count_udp_kernel_drops()
+{
+    uint32_t drops;
+    if (udp_sock_descriptor == -1 || !read_kernel_drops(&drops))
+        return;
+    statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
+    udp_kernel_drops_seen = drops;
+}
+
 // Binds a socket of its own to the configured port and address.
 static bool bind_udp_socket(uint16_t port)
 {
@@ -110,10 +145,7 @@ bool create_udp_socket()
     bool stored = false;
     udp_sock_descriptor = passed_udp_socket(port, &stored);
     udp_socket_passed = udp_sock_descriptor != -1;
-    int on = 1;
-    if ((udp_socket_passed || bind_udp_socket(port)) &&
-        setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
-        create_udp_batch()) {
+    if ((udp_socket_passed || bind_udp_socket(port)) && take_kernel_drops() && create_udp_batch()) {
         // A socket unit's socket keeps the size that the manager set.
         if (!udp_socket_passed || stored)
             size_receive_buffer();
@@ -142,20 +174,6 @@ void destroy_udp_socket()
     udp_areas = nullptr;
 }
 
-// Adds the drops that the kernel stamped on a received datagram, if any, to
-// the count, following the stamp's wrap at 32 bits. SO_RXQ_OVFL is the only
-// control message the socket asks for.
-static inline void count_kernel_drops(struct msghdr *header)
-{
-    struct cmsghdr *control = CMSG_FIRSTHDR(header);
-    if (!control)
-        return;
-    uint32_t drops;
-    memcpy(&drops, CMSG_DATA(control), sizeof drops);
-    statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
-    udp_kernel_drops_seen = drops;
-}
-
 int take_datagrams()
 {
     // Never block: a readiness without a datagram (a poll error, a datagram
@@ -166,8 +184,6 @@ int take_datagrams()
     statistics.in_udp += static_cast<unsigned>(received);
     for (int index = 0; index < received; index++) {
         struct msghdr *header = &udp_batch[index].msg_hdr;
-        count_kernel_drops(header);
-        header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
         if (udp_sources_checked && !udp_source_allowed(udp_sources[index].sin_addr.s_addr)) {
             statistics.refused_udp++;
             continue;
