@@ -52,6 +52,8 @@ const char USAGE[] =
     "  --runs N            paced runs per relay, route and rate; the median (default: 5)\n"
     "  --seconds S         offered load per paced run (default: 1)\n"
     "  --tick-us N         the paced generator's sleep between bursts (default: 1000)\n"
+    "  --spread            the paced generator sends each text at its own due time,\n"
+    "                      one send per wake-up, instead of in bursts\n"
     "  --scrape ADDR:PORT  in paced runs, scrape this daemon's metrics endpoint there\n"
     "                      (its --config must set it; the baseline is not scraped)\n"
     "  --scrape-rate R     scrapes a second (default: 50)\n"
@@ -74,6 +76,10 @@ bool parse_options(int argc, char *argv[], options_t *options)
         }
         if (option == "--curve") {
             options->curve = true;
+            continue;
+        }
+        if (option == "--spread") {
+            options->spread = true;
             continue;
         }
         if (option == "--quick") {
