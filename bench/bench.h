@@ -45,6 +45,7 @@ struct options_t {
     uint64_t udp_window = 256;    // datagrams in flight at most; 0: a flood
     uint64_t callgrind = 0;       // messages per counted run; 0: no count
     bool backlog = false;         // counted runs hold the loop until a chunk is queued
+    uint64_t window = 64;         // counted runs: messages in flight at most
     int repeat = 3;               // counted runs per relay, route and size
     std::string baseline;         // another daemon binary, run beside this one
     uint64_t soak = 0;            // messages of the long run; 0: none

@@ -40,6 +40,8 @@ const char USAGE[] =
     "                      paced cell (plain route, 150000/s, one run of 0.2 s)\n"
     "  --callgrind N       count instructions per message over N messages instead\n"
     "  --backlog           with --callgrind: hold the loop while each chunk queues up\n"
+    "  --window N          with --callgrind: messages in flight at most (default: 64);\n"
+    "                      1: each message wakes the loop alone\n"
     "  --baseline BIN      run another build of the daemon beside this one\n"
     "  --curve             run the daemon with CURVE on every socket beside it\n"
     "  --config FILE       add the lines of FILE to this daemon's configuration (not to\n"
@@ -112,6 +114,8 @@ bool parse_options(int argc, char *argv[], options_t *options)
             options->sink_hwm = std::stoi(value);
         else if (option == "--callgrind")
             options->callgrind = std::stoull(value);
+        else if (option == "--window")
+            options->window = std::stoull(value);
         else if (option == "--repeat")
             options->repeat = std::stoi(value);
         else if (option == "--keep")
@@ -156,8 +160,8 @@ bool parse_options(int argc, char *argv[], options_t *options)
         for (double rate : *rates)
             if (!(rate > 0))
                 return false;
-    return options->pairs > 0 && options->count > 0 && options->repeat > 0 && options->runs > 0 &&
-           options->seconds > 0 && options->tick_us > 0;
+    return options->pairs > 0 && options->count > 0 && options->window > 0 && options->repeat > 0 &&
+           options->runs > 0 && options->seconds > 0 && options->tick_us > 0;
 }
 
 std::string program_dir()
