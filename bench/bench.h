@@ -26,8 +26,10 @@ const route_t *find_route(const std::string &name);
 // per readiness as the daemon does, LIBRARY the messaging library's own
 // forwarder; BASELINE is another build of the daemon, for example the one
 // before a change, run beside this one when --baseline names it; CURVED is
-// this daemon with CURVE on every socket, with --curve.
-enum relay_kind { CEILING, DAEMON, LIBRARY, DRAINED, BASELINE, CURVED, RELAY_KINDS };
+// this daemon with CURVE on every socket, with --curve. LOOP is the plainest
+// UDP relay (vostrelld-loop: a blocking recvfrom and a zmq_send on a bound
+// PUB), the reference of the UDP route in the paced table; it serves no other.
+enum relay_kind { CEILING, DAEMON, LIBRARY, DRAINED, BASELINE, CURVED, LOOP, RELAY_KINDS };
 extern const char *const RELAY_NAMES[RELAY_KINDS];
 
 struct options_t {
@@ -43,6 +45,7 @@ struct options_t {
     uint64_t udp_window = 256;    // datagrams in flight at most; 0: a flood
     uint64_t callgrind = 0;       // messages per counted run; 0: no count
     bool backlog = false;         // counted runs hold the loop until a chunk is queued
+    uint64_t window = 64;         // counted runs: messages in flight at most
     int repeat = 3;               // counted runs per relay, route and size
     std::string baseline;         // another daemon binary, run beside this one
     uint64_t soak = 0;            // messages of the long run; 0: none
@@ -51,6 +54,7 @@ struct options_t {
     int runs = 5;                 // paced runs per relay, route and rate
     double seconds = 1;           // offered load per paced run
     int tick_us = 1000;           // the paced generator's sleep between bursts
+    bool spread = false;          // the paced generator sends each text at its own due time
     bool quick = false;           // the short runs of --quick
     bool curve = false;           // the daemon with CURVE runs beside the others
     std::string config;           // more configuration lines for this daemon, not the others
@@ -127,7 +131,8 @@ bool run_soak(const options_t &options);
 bool run_paced(const options_t &options);
 bool run_restarts(const options_t &options);
 
-// Offers count texts like text at rate per second (see paced.cpp); with
+// Offers count texts like text at rate per second (see paced.cpp): in
+// bursts every tick_us, or with tick_us 0 each at its own due time; with
 // past_failures, a text whose send fails counts as offered and the next is
 // sent, else the first failure ends it. Returns the number offered.
 uint64_t offer(peer_target_t *target, std::string text, size_t prefix_length, uint64_t count,

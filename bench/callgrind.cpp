@@ -49,9 +49,10 @@ int64_t count_instructions(const options_t &options, relay_kind kind, const rout
         }
     } else {
         // A window of texts in flight keeps the UDP receive buffer from
-        // overflowing while the relay runs slowly under callgrind.
-        sent = load_send_stamped(&rig.target, text, strlen(route.prefix), count, 0, 64, &rig.sink,
-                                 base, 30000);
+        // overflowing while the relay runs slowly under callgrind; a window
+        // of one has each message wake the loop alone.
+        sent = load_send_stamped(&rig.target, text, strlen(route.prefix), count, 0, options.window,
+                                 &rig.sink, base, 30000);
         delivered = load_wait_delivered(&rig.sink, base, count, 10000);
     }
     bool stopped = stop_relay(&rig.relay, 60000);
@@ -96,10 +97,12 @@ double instructions_per_message(const options_t &options, relay_kind kind, const
 
 bool run_callgrind(const options_t &options)
 {
+    std::string how = options.backlog
+                          ? "; the loop held until each chunk has queued up"
+                          : "; at most " + std::to_string(options.window) + " in flight";
     printf("\ninstructions per relayed message on the loop's thread (callgrind, %llu messages "
            "less an idle run, median of %d%s)\n",
-           static_cast<unsigned long long>(options.callgrind), options.repeat,
-           options.backlog ? "; the loop held until each chunk has queued up" : "");
+           static_cast<unsigned long long>(options.callgrind), options.repeat, how.c_str());
     printf("%-24s %5s | %9s %9s %7s | %9s %7s", "route", "size", "ceiling", "daemon", "d/c",
            "drained", "d/dr");
     if (!options.baseline.empty())

@@ -40,6 +40,8 @@ const char USAGE[] =
     "                      paced cell (plain route, 150000/s, one run of 0.2 s)\n"
     "  --callgrind N       count instructions per message over N messages instead\n"
     "  --backlog           with --callgrind: hold the loop while each chunk queues up\n"
+    "  --window N          with --callgrind: messages in flight at most (default: 64);\n"
+    "                      1: each message wakes the loop alone\n"
     "  --baseline BIN      run another build of the daemon beside this one\n"
     "  --curve             run the daemon with CURVE on every socket beside it\n"
     "  --config FILE       add the lines of FILE to this daemon's configuration (not to\n"
@@ -52,6 +54,8 @@ const char USAGE[] =
     "  --runs N            paced runs per relay, route and rate; the median (default: 5)\n"
     "  --seconds S         offered load per paced run (default: 1)\n"
     "  --tick-us N         the paced generator's sleep between bursts (default: 1000)\n"
+    "  --spread            the paced generator sends each text at its own due time,\n"
+    "                      one send per wake-up, instead of in bursts\n"
     "  --scrape ADDR:PORT  in paced runs, scrape this daemon's metrics endpoint there\n"
     "                      (its --config must set it; the baseline is not scraped)\n"
     "  --scrape-rate R     scrapes a second (default: 50)\n"
@@ -74,6 +78,10 @@ bool parse_options(int argc, char *argv[], options_t *options)
         }
         if (option == "--curve") {
             options->curve = true;
+            continue;
+        }
+        if (option == "--spread") {
+            options->spread = true;
             continue;
         }
         if (option == "--quick") {
@@ -106,6 +114,8 @@ bool parse_options(int argc, char *argv[], options_t *options)
             options->sink_hwm = std::stoi(value);
         else if (option == "--callgrind")
             options->callgrind = std::stoull(value);
+        else if (option == "--window")
+            options->window = std::stoull(value);
         else if (option == "--repeat")
             options->repeat = std::stoi(value);
         else if (option == "--keep")
@@ -150,8 +160,8 @@ bool parse_options(int argc, char *argv[], options_t *options)
         for (double rate : *rates)
             if (!(rate > 0))
                 return false;
-    return options->pairs > 0 && options->count > 0 && options->repeat > 0 && options->runs > 0 &&
-           options->seconds > 0 && options->tick_us > 0;
+    return options->pairs > 0 && options->count > 0 && options->window > 0 && options->repeat > 0 &&
+           options->runs > 0 && options->seconds > 0 && options->tick_us > 0;
 }
 
 std::string program_dir()

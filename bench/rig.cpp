@@ -31,8 +31,8 @@ const route_t ROUTES[5] = {
     {"record", "#oldmp ->processor PUSH", "#oldmp ", false, "message_processor", false},
 };
 
-const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling", "daemon",   "library",
-                                              "drained", "baseline", "curve"};
+const char *const RELAY_NAMES[RELAY_KINDS] = {"ceiling",  "daemon", "library", "drained",
+                                              "baseline", "curve",  "loop"};
 
 const route_t *find_route(const std::string &name)
 {
@@ -248,6 +248,8 @@ std::vector<std::string> relay_command(const options_t &options, relay_kind kind
         return {options.bin_dir + "/vostrelld", "-c", config};
     if (kind == BASELINE)
         return {options.baseline, "-c", config};
+    if (kind == LOOP)
+        return {options.bin_dir + "/vostrelld-loop", "-c", config};
     if (kind == CEILING || kind == DRAINED) {
         std::string mode = route.udp ? "plain" : route.name;
         std::vector<std::string> command = {options.bin_dir + "/vostrelld-ceiling", "-c", config,

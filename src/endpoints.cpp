@@ -97,6 +97,23 @@ static int attach_endpoints(zsock_t *socket, const char *list)
     return ATTACHED;
 }
 
+// The loop polls the inbound socket by its descriptor (ZMQ_FD), as a plain
+// one: a messaging socket in the poll set is asked for its events before
+// and after every wait, whatever woke the loop, and each asking costs two
+// system calls (the library's check for a fork and a poll of the socket's
+// mailbox), more than a datagram's receive. The descriptor is readable while
+// the socket has commands to process, the arrival of messages among them;
+// it does not tell of messages that already wait, so the receiver takes
+// them until none is left, or has itself called again where its batch ends
+// first.
+static zmq_pollitem_t inbound_pollitem = {nullptr, -1, ZMQ_POLLIN, 0};
+
+// While the inbound socket has more than a batch waiting, a timer of no delay
+// calls its receiver once at every turn of the loop (the loop then does not
+// wait); -1 while there is none. A timer made afresh at every batch would
+// fire within the same turn, batch after batch, and starve the UDP input.
+static int inbound_timer = -1;
+
 static bool create_bound_socket(int index)
 {
     sockets[index] = zsock_new(sockets_type[index]);
@@ -193,6 +210,7 @@ static int interrupt_check(zloop_t *loop, int, void *)
     zloop_ticket(loop, interrupt_check, nullptr);
     notify_watchdog();
     read_unpolled_watches();
+    count_udp_kernel_drops();
     return 0;
 }
 
@@ -206,6 +224,7 @@ static int statistics_request_handler(zloop_t *, zmq_pollitem_t *, void *)
         requested = true;
     if (requested) {
         read_unpolled_watches();
+        count_udp_kernel_drops();
         log_statistics();
         notify_statistics();
     }
@@ -230,12 +249,13 @@ bool create_reactor()
         return false;
     }
     zmq_pollitem_t udp_pollitem = {nullptr, udp_sock_descriptor, ZMQ_POLLIN, 0};
+    inbound_pollitem.fd = zsock_fd(sockets[SUBSCRIBER_SOCKET]);
     zloop_set_ticket_delay(reactor, INTERRUPT_CHECK_MSECS);
-    bool registered = zloop_reader(reactor, sockets[SUBSCRIBER_SOCKET], subscriber_socket_handler,
-                                   nullptr) != -1 &&
-                      zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) != -1 &&
-                      zloop_ticket(reactor, interrupt_check, nullptr) &&
-                      register_watches(reactor) && create_signal_descriptor();
+    bool registered =
+        zloop_poller(reactor, &inbound_pollitem, subscriber_socket_handler, nullptr) != -1 &&
+        zloop_poller(reactor, &udp_pollitem, udp_socket_handler, nullptr) != -1 &&
+        zloop_ticket(reactor, interrupt_check, nullptr) && register_watches(reactor) &&
+        create_signal_descriptor();
     zmq_pollitem_t signal_pollitem = {nullptr, signal_descriptor, ZMQ_POLLIN, 0};
     if (!registered ||
         zloop_poller(reactor, &signal_pollitem, statistics_request_handler, nullptr) == -1) {
@@ -246,7 +266,7 @@ bool create_reactor()
     // By default the loop silently drops an input after two poll errors in
     // a row; the receivers report every failed receive themselves, and an
     // input must never stop being served.
-    zloop_reader_set_tolerant(reactor, sockets[SUBSCRIBER_SOCKET]);
+    zloop_poller_set_tolerant(reactor, &inbound_pollitem);
     zloop_poller_set_tolerant(reactor, &udp_pollitem);
     zloop_poller_set_tolerant(reactor, &signal_pollitem);
     return true;
@@ -274,23 +294,23 @@ void describe_endpoints(char *text, size_t size)
 void destroy_reactor()
 {
     zloop_destroy(&reactor);
+    inbound_timer = -1;
     if (signal_descriptor != -1) {
         close(signal_descriptor);
         signal_descriptor = -1;
     }
 }
 
-// Takes the frames waiting on the inbound socket, up to a batch, and
-// routes each in turn; the first receive is made with first_flags. Their
-// number, or -1 with errno set where the first receive fails.
-static int take_frames(int first_flags)
+// Takes the frames waiting on the inbound socket, up to a batch, without
+// waiting, and routes each in turn. Their number, or -1 with errno set where
+// the first receive fails (EAGAIN: none was waiting).
+static int take_frames()
 {
     void *inbound = zsock_resolve(sockets[SUBSCRIBER_SOCKET]);
     zmq_msg_t frame;
     zmq_msg_init(&frame);
     int taken = 0;
-    while (taken < INBOUND_BATCH &&
-           zmq_msg_recv(&frame, inbound, taken == 0 ? first_flags : ZMQ_DONTWAIT) != -1) {
+    while (taken < INBOUND_BATCH && zmq_msg_recv(&frame, inbound, ZMQ_DONTWAIT) != -1) {
         statistics.in_inbound++;
         send_frame(&frame);
         taken++;
@@ -301,17 +321,50 @@ static int take_frames(int first_flags)
     return taken == 0 ? -1 : taken;
 }
 
-int subscriber_socket_handler(zloop_t *, zsock_t *, void *)
+// Counts and logs a failed receive of the inbound socket; 1 for the loop.
+static int report_inbound_failure()
 {
-    // The first receive may wait up to the socket's receive time-out, as a
-    // single receive always could; the rest of the batch takes only what is
-    // waiting already, and running out of frames ends it silently.
-    if (take_frames(0) != -1)
-        return 0;
     statistics.drop_receive++;
     log_line(LOG_ERR, "%s: zstr_recv: %d, %s", "subscriber_socket_handler", errno,
              zmq_strerror(errno));
     return 1;
+}
+
+static int take_more_frames(zloop_t *loop, int, void *);
+
+// Takes a batch of frames; keeps the timer while a full one leaves more.
+static int take_inbound_batch(zloop_t *loop)
+{
+    int taken = take_frames();
+    int receive_errno = errno;
+    if (taken == INBOUND_BATCH && inbound_timer == -1)
+        inbound_timer = zloop_timer(loop, 0, 0, take_more_frames, nullptr);
+    else if (taken != INBOUND_BATCH && inbound_timer != -1) {
+        zloop_timer_end(loop, inbound_timer);
+        inbound_timer = -1;
+    }
+    errno = receive_errno;
+    return taken;
+}
+
+static int take_more_frames(zloop_t *loop, int, void *)
+{
+    return take_inbound_batch(loop) != -1 || errno == EAGAIN ? 0 : report_inbound_failure();
+}
+
+int subscriber_socket_handler(zloop_t *loop, zmq_pollitem_t *, void *)
+{
+    // While the timer takes the backlog, it also processes what made the
+    // descriptor readable; a second batch in the same turn would make the
+    // UDP input wait for two.
+    if (inbound_timer != -1)
+        return 0;
+    // Otherwise the last receive fails for want of frames, which leaves the
+    // descriptor to tell of the next; a readiness without frames (for
+    // another of the socket's commands) is one of them.
+    if (take_inbound_batch(loop) != -1 || errno == EAGAIN)
+        return 0;
+    return report_inbound_failure();
 }
 
 void deliver_what_was_taken(int grace_msecs)
@@ -326,7 +379,7 @@ void deliver_what_was_taken(int grace_msecs)
     zstr_free(&bound);
     bool more = true;
     while (more && zclock_mono() < deadline) {
-        bool inbound = take_frames(ZMQ_DONTWAIT) > 0;
+        bool inbound = take_frames() > 0;
         more = take_datagrams() > 0 || inbound;
     }
     int linger = static_cast<int>(std::max<int64_t>(0, deadline - zclock_mono()));

@@ -54,7 +54,10 @@ void describe_endpoints(char *text, size_t size);
 // it ends). Never spends longer than grace_msecs on the inputs.
 void deliver_what_was_taken(int grace_msecs);
 
-// Receiver of the inbound socket, called by the loop: takes every message
-// waiting, up to a batch, routes each in turn and returns 0, or logs a
-// receive that found nothing at all and returns 1. It never ends the loop.
-int subscriber_socket_handler(zloop_t *loop, zsock_t *reader, void *arg);
+// Receiver of the inbound socket, called by the loop when the socket's
+// descriptor (ZMQ_FD) is readable: takes every message waiting, up to a
+// batch, without waiting, routes each in turn and returns 0; where the batch
+// ends before the messages do, has the loop call it again at once. Logs a
+// receive that failed other than for want of messages and returns 1. It
+// never ends the loop.
+int subscriber_socket_handler(zloop_t *loop, zmq_pollitem_t *poll_item, void *arg);

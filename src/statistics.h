@@ -5,6 +5,8 @@
 //   in_inbound + in_udp == out_* + drop_processor + drop_backyard +
 //                          drop_record + drop_empty + drop_send + refused_udp.
 // Written by the main thread only; the metrics endpoint's threads read them.
+// drop_udp_kernel is brought up to date at the loop's 100 ms ticket and
+// before the statistics line (count_udp_kernel_drops), not per datagram.
 
 #include "counter.h"
 

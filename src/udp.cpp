@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,13 +35,9 @@ static char *udp_areas = nullptr;
 static struct mmsghdr udp_batch[UDP_BATCH];
 static struct iovec udp_vectors[UDP_BATCH];
 
-// Room for the count of datagrams that the kernel dropped for a full
-// receive buffer, which it stamps on each datagram queued after a drop (the
-// count is 32 bits and wraps), and, on a dual-stack socket with "/allow",
-// for the IPv4 packet information that marks a datagram that came over IPv4.
-static char udp_controls[UDP_BATCH]
-                        [CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(struct in_pktinfo))];
-static uint32_t udp_kernel_drops_seen = 0;
+// Room, on a dual-stack socket with "/allow", for the IPv4 packet
+// information that marks a datagram that came over IPv4.
+static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(struct in_pktinfo))];
 
 // Each datagram's source, asked for only where "/allow" is checked.
 union udp_source {
@@ -69,11 +66,13 @@ static bool create_udp_batch()
         udp_vectors[index].iov_len = static_cast<size_t>(udp_buffer_size);
         udp_batch[index].msg_hdr.msg_iov = &udp_vectors[index];
         udp_batch[index].msg_hdr.msg_iovlen = 1;
-        udp_batch[index].msg_hdr.msg_control = udp_controls[index];
-        udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
         if (udp_sources_checked) {
             udp_batch[index].msg_hdr.msg_name = &udp_sources[index];
             udp_batch[index].msg_hdr.msg_namelen = sizeof udp_sources[index];
+        }
+        if (udp_sources_checked && udp_dual_stack) {
+            udp_batch[index].msg_hdr.msg_control = udp_controls[index];
+            udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
         }
     }
     return true;
@@ -104,6 +103,48 @@ static void read_granted_buffer()
     socklen_t length = sizeof granted;
     getsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RCVBUF, &granted, &length);
     udp_receive_buffer_granted = granted / 2;
+}
+
+// The kernel's count of the socket's drops for a full receive buffer when
+// it was last read. The count is 32 bits and wraps.
+static uint32_t udp_kernel_drops_seen = 0;
+
+// Reads the kernel's count of the socket's drops (SO_MEMINFO) into drops.
+static bool read_kernel_drops(uint32_t *drops)
+{
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t length = sizeof memory;
+    if (getsockopt(udp_sock_descriptor, SOL_SOCKET, SO_MEMINFO, memory, &length) == -1)
+        return false;
+    if (length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+        errno = EPROTO;
+        return false;
+    }
+    *drops = memory[SK_MEMINFO_DROPS];
+    return true;
+}
+
+// Starts counting the drops of a socket just taken from what it has
+// dropped so far: those of a passed socket happened before this daemon held
+// it, and an earlier daemon counted them. The count is read on demand rather
+// than stamped on every datagram (SO_RXQ_OVFL): the stamp costs each
+// datagram a control message once the socket has dropped anything, so
+// reading would slow down exactly when it has fallen behind. A socket that
+// an earlier build asked for the stamp is told to stop.
+static bool take_kernel_drops()
+{
+    int off = 0;
+    return setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &off, sizeof off) == 0 &&
+           read_kernel_drops(&udp_kernel_drops_seen);
+}
+
+void count_udp_kernel_drops()
+{
+    uint32_t drops;
+    if (udp_sock_descriptor == -1 || !read_kernel_drops(&drops))
+        return;
+    statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
+    udp_kernel_drops_seen = drops;
 }
 
 // The configured address and port.
@@ -173,11 +214,9 @@ bool create_udp_socket()
     bool stored = false;
     udp_sock_descriptor = passed_udp_socket(port, &stored);
     udp_socket_passed = udp_sock_descriptor != -1;
-    int on = 1;
     bind_conflict_logged = false;
-    if ((udp_socket_passed || bind_udp_socket(port)) &&
-        setsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 &&
-        learn_udp_family() && create_udp_batch()) {
+    if ((udp_socket_passed || bind_udp_socket(port)) && take_kernel_drops() && learn_udp_family() &&
+        create_udp_batch()) {
         // A socket unit's socket keeps the size that the manager set.
         if (!udp_socket_passed || stored)
             size_receive_buffer();
@@ -208,21 +247,6 @@ void destroy_udp_socket()
     udp_areas = nullptr;
 }
 
-// Adds the drops that the kernel stamped on a received datagram, if any, to
-// the count, following the stamp's wrap at 32 bits.
-static inline void count_kernel_drops(struct msghdr *header)
-{
-    for (struct cmsghdr *control = CMSG_FIRSTHDR(header); control;
-         control = CMSG_NXTHDR(header, control)) {
-        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SO_RXQ_OVFL)
-            continue;
-        uint32_t drops;
-        memcpy(&drops, CMSG_DATA(control), sizeof drops);
-        statistics.drop_udp_kernel += static_cast<uint32_t>(drops - udp_kernel_drops_seen);
-        udp_kernel_drops_seen = drops;
-    }
-}
-
 // True where the datagram came over IPv4: the kernel then adds the IPv4
 // packet information.
 static bool came_over_ipv4(struct msghdr *header)
@@ -238,11 +262,16 @@ static bool came_over_ipv4(struct msghdr *header)
 // A mapped source counts as IPv4 only where the datagram came over IPv4.
 static bool ipv6_source_allowed(struct msghdr *header, const struct in6_addr *source)
 {
+    bool ipv4_packet = false;
+    if (udp_dual_stack) {
+        ipv4_packet = came_over_ipv4(header);
+        header->msg_controllen = sizeof udp_controls[0]; // the kernel shortened it
+    }
     if (!IN6_IS_ADDR_V4MAPPED(source))
         return udp_ipv6_source_allowed(source);
     uint32_t ipv4;
     memcpy(&ipv4, source->s6_addr + 12, sizeof ipv4);
-    return udp_dual_stack && came_over_ipv4(header) && udp_source_allowed(ipv4);
+    return ipv4_packet && udp_source_allowed(ipv4);
 }
 
 int take_datagrams()
@@ -255,15 +284,12 @@ int take_datagrams()
     statistics.in_udp += static_cast<unsigned>(received);
     for (int index = 0; index < received; index++) {
         struct msghdr *header = &udp_batch[index].msg_hdr;
-        count_kernel_drops(header);
         if (udp_sources_checked &&
             !(udp_ipv6 ? ipv6_source_allowed(header, &udp_sources[index].ipv6.sin6_addr)
                        : udp_source_allowed(udp_sources[index].ipv4.sin_addr.s_addr))) {
-            header->msg_controllen = sizeof udp_controls[index];
             statistics.refused_udp++;
             continue;
         }
-        header->msg_controllen = sizeof udp_controls[index]; // the kernel shortened it
         if (header->msg_flags & MSG_TRUNC)
             statistics.in_udp_cut++;
         char *datagram = static_cast<char *>(header->msg_iov->iov_base);

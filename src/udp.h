@@ -30,6 +30,13 @@ void store_udp_socket();
 // Closes the UDP socket and releases its batch. Safe when there is none.
 void destroy_udp_socket();
 
+// Adds what the kernel dropped for a full receive buffer since the last
+// call (since the socket was taken, at the first) to drop_udp_kernel. Costs
+// a system call: call it at the loop's wake-up ticket and before the
+// counters are shown, never per datagram; the count then lags by at most
+// the ticket's period. Does nothing while there is no socket.
+void count_udp_kernel_drops();
+
 // Takes the datagrams waiting, up to a batch, without waiting, and routes
 // each in turn; their number, or -1 with errno set where the receive fails
 // (EAGAIN: none was waiting).

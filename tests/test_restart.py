@@ -5,7 +5,8 @@
 import os, re, signal, socket, subprocess, time
 import pytest, zmq
 from conftest import (AS_NOBODY, EXITING, SHIM, SLOWED, START, TAP, Manager, Process, Stream, err, free_port, held,
-                      holds, pulled, tcp, tcp_connections, until)
+                      holds, pulled, read_until, statistics, tcp, tcp_connections, until)
+from test_metrics import metrics_config, samples, scrape, value
 
 
 def restart(relay, fds, config="", env=None):
@@ -118,6 +119,29 @@ def test_the_udp_socket_is_kept_in_the_managers_store(relay):
     relay.launch(manager.env(**names), fds=[stored.fileno()], logged=[
         err("create_sockets: passed socket 3 (UDP 0.0.0.0:%d) matches no endpoint, closed" % port)])
     assert manager.read("READY=1") and manager.got[-3:-1] == ["FDSTOREREMOVE=1\nFDNAME=udp", "FDSTORE=1\nFDNAME=udp"]
+
+
+def test_a_passed_sockets_earlier_drops_are_not_counted_again(relay):
+    # Only what the socket drops while this daemon holds it is counted, read
+    # for the statistics line and at the loop's ticket for the metrics alike.
+    port, metrics = int(relay.keys["udpport"]), free_port()
+    unit, sender = held(socket.SOCK_DGRAM, port, 4096), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    overflow = lambda: [sender.sendto(b"x%d" % n, ("127.0.0.1", port)) for n in range(500)]
+    drops = lambda: sum(int(row.split()[-1]) for row in open("/proc/net/udp") if row.split()[1].endswith(":%04X" % port))
+    overflow()
+    earlier = drops()
+    relay.launch(config=metrics_config(metrics), fds=[unit.fileno()])
+    relay.connect()
+    relay.send_udp(b"after")  # a stamp of the socket's drops would carry the earlier ones
+    read_until(relay.pub, b"after")
+    assert earlier > 0 and statistics(relay.daemon)["drop.udp_kernel"] == 0
+    relay.daemon.signal(signal.SIGSTOP)
+    overflow()
+    relay.daemon.signal(signal.SIGCONT)
+    dropped = drops() - earlier
+    assert dropped > 0 and until(lambda: value(samples(scrape(metrics)[1]), "vostrelld_dropped_messages_total",
+                                               reason="udp_kernel") == dropped)
+    assert statistics(relay.daemon)["drop.udp_kernel"] == dropped
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="runs the daemon as another user, without CAP_NET_ADMIN")

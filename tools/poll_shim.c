@@ -2,8 +2,8 @@
 // on demand, and by benchmarks, to hold the loop while a backlog builds up.
 // Each behaviour is chosen by an environment variable:
 //   POLL_SHIM_FD_ERROR       report an error together with every readiness
-//                            of a plain descriptor (the UDP socket);
-//   POLL_SHIM_SPURIOUS_FD    report plain descriptors readable whenever a
+//                            of the UDP socket;
+//   POLL_SHIM_SPURIOUS_FD    report the UDP socket readable whenever a
 //                            messaging socket is, data or not;
 //   POLL_SHIM_HOLD=PATH      wait before every poll while PATH exists,
 //                            between the loop's check for SIGINT/SIGTERM and
@@ -18,11 +18,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 #include <zmq.h>
 
 typedef int(poll_fn)(zmq_pollitem_t *, int, long);
+typedef int(getsockopt_fn)(void *, int, void *, size_t *);
 
 // Read once, at the first poll, so that a poll costs little more than the
 // real one (benchmarks count its instructions). Only the loop's thread polls.
@@ -38,6 +40,46 @@ static void read_settings(void)
     ready_inputs = getenv("POLL_SHIM_READY") ? atol(getenv("POLL_SHIM_READY")) : -1;
     spurious_fd = getenv("POLL_SHIM_SPURIOUS_FD") != NULL;
     fd_error = getenv("POLL_SHIM_FD_ERROR") != NULL;
+}
+
+// A messaging socket is polled as such or by its descriptor (ZMQ_FD), an
+// eventfd; the UDP socket is the datagram socket among the descriptors.
+static int is_udp(const zmq_pollitem_t *item)
+{
+    int type = 0;
+    socklen_t length = sizeof type;
+    return !item->socket && getsockopt(item->fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 &&
+           type == SOCK_DGRAM;
+}
+
+// The messaging socket of each descriptor that ZMQ_FD gave out.
+static void *sockets_by_fd[4096];
+
+int zmq_getsockopt(void *socket, int option, void *value, size_t *length)
+{
+    static getsockopt_fn *real_getsockopt;
+    if (!real_getsockopt)
+        real_getsockopt = (getsockopt_fn *)dlsym(RTLD_NEXT, "zmq_getsockopt");
+    int rc = real_getsockopt(socket, option, value, length);
+    if (rc == 0 && option == ZMQ_FD && *(int *)value >= 0 && *(int *)value < 4096)
+        sockets_by_fd[*(int *)value] = socket;
+    return rc;
+}
+
+// True where the item is a messaging socket with a message to read,
+// whether polled as such or by its descriptor. The descriptor is readable
+// for any of the socket's commands, so the socket itself is asked.
+static int has_message(const zmq_pollitem_t *item)
+{
+    int events = 0;
+    size_t length = sizeof events;
+    void *socket = item->socket;
+    if (!socket && item->fd >= 0 && item->fd < 4096)
+        socket = sockets_by_fd[item->fd];
+    if (!socket || !(item->revents & ZMQ_POLLIN))
+        return 0;
+    return item->socket ||
+           (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &length) == 0 && (events & ZMQ_POLLIN));
 }
 
 // Waits while the hold file exists, telling by PATH.held and PATH.ready.
@@ -66,9 +108,9 @@ int zmq_poll(zmq_pollitem_t *items, int nitems, long timeout)
     int ready = real_poll(items, nitems, timeout);
     int socket_ready = 0;
     for (int i = 0; i < nitems && ready > 0 && (spurious_fd || fd_error); i++)
-        socket_ready |= items[i].socket && (items[i].revents & ZMQ_POLLIN);
+        socket_ready |= has_message(&items[i]);
     for (int i = 0; i < nitems && ready > 0 && (spurious_fd || fd_error); i++) {
-        if (items[i].socket)
+        if (!is_udp(&items[i]))
             continue;
         if (spurious_fd && socket_ready && !items[i].revents) {
             items[i].revents = ZMQ_POLLIN;
