@@ -134,7 +134,8 @@ def test_a_passed_sockets_earlier_drops_are_not_counted_again(relay):
     relay.connect()
     relay.send_udp(b"after")  # a stamp of the socket's drops would carry the earlier ones
     read_until(relay.pub, b"after")
-    assert earlier > 0 and statistics(relay.daemon)["drop.udp_kernel"] == 0
+    # A slowed daemon may drop a probe of connect() too: what it holds counts.
+    assert earlier > 0 and statistics(relay.daemon)["drop.udp_kernel"] == drops() - earlier
     relay.daemon.signal(signal.SIGSTOP)
     overflow()
     relay.daemon.signal(signal.SIGCONT)
