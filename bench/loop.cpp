@@ -9,6 +9,8 @@
 // endpoint and the buffer size, writes the pid file once it is up and runs
 // until SIGINT or SIGTERM.
 
+#include "reference.h"
+
 #include <czmq.h>
 
 #include <algorithm>
@@ -41,30 +43,6 @@ void catch_stops()
     action.sa_handler = stop;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-}
-
-int open_udp(int port)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (fd != -1 && bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
-}
-
-bool write_pidfile(const char *path)
-{
-    FILE *file = path ? fopen(path, "w") : nullptr;
-    if (!file)
-        return false;
-    fprintf(file, "%d", static_cast<int>(getpid()));
-    return fclose(file) == 0;
 }
 
 void forward(int fd, int capacity, void *publisher)

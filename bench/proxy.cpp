@@ -10,6 +10,8 @@
 // It reads the daemon's configuration file for the endpoints, writes the pid
 // file once it is up and runs until SIGINT or SIGTERM.
 
+#include "reference.h"
+
 #include <czmq.h>
 
 #include <cerrno>
@@ -38,30 +40,6 @@ zsock_t *open_output(zconfig_t *config, const std::string &output)
         return socket;
     }
     return zsock_new_push(endpoint);
-}
-
-int open_udp(int port)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (fd != -1 && bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
-}
-
-bool write_pidfile(const char *path)
-{
-    FILE *file = path ? fopen(path, "w") : nullptr;
-    if (!file)
-        return false;
-    fprintf(file, "%d", static_cast<int>(getpid()));
-    return fclose(file) == 0;
 }
 
 // Forwards datagrams until a signal interrupts the receive.
