@@ -175,7 +175,7 @@ def test_an_idle_connection_is_cut_after_the_request_time_out(relay):
         assert until(lambda: idle.recv(4096) == b"", 1)
 
 
-def test_without_the_key_no_thread_and_no_port_is_added(relay):
+def test_without_the_key_no_thread_is_added_and_with_it_signals_stay_with_the_loop(relay):
     relay.launch()
     plain = len(os.listdir("/proc/%d/task" % relay.daemon.pid))
     relay.stop()
