@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <unistd.h>
 
@@ -31,17 +32,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
     if (loaded && (udp_buffer_size < MIN_UDP_BUFFSIZE || udp_buffer_size > MAX_UDP_BUFFSIZE))
         abort();
-    for (int depth : queue_depths)
-        if (depth < 0 || depth > 10000000)
+    for (int key = QUEUE_SUBSCRIBER_STR; key <= QUEUE_BACKYARD_STR; key++)
+        if (optional_number(key, 1) < 1 || optional_number(key, 1) > 10000000)
             abort();
-    if (peer_timeout_ms < 0 || peer_timeout_ms > 3600000 || stop_grace_ms < 0 ||
-        stop_grace_ms > 3600000 || udp_receive_buffer < 0)
+    for (int key : {PEER_TIMEOUT_STR, STOP_GRACE_STR})
+        if (optional_number(key, 0) < 0 || optional_number(key, 0) > 3600000)
+            abort();
+    if (optional_number(UDP_RECEIVE_BUFFER_STR, 1) < 1)
         abort();
     destroy_config();
     for (const config_string_type &entry : config_strings)
         if (entry.value)
             abort();
-    if (queue_depths[BACKYARD_QUEUE] != 0 || stop_grace_ms != DEFAULT_STOP_GRACE_MSECS)
-        abort();
+    for (const config_string_type &entry : optional_strings)
+        if (entry.value)
+            abort();
     return 0;
 }

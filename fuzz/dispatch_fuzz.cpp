@@ -2,8 +2,8 @@
 // in-process pairs: every text leaves on exactly the socket its prefix
 // names, with the bytes that route sends, and nothing else is sent.
 
-#include "handles.h"
 #include "router.h"
+#include "socket_table.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     sockets[GATEWAYPUBLISHER_SOCKET] = pair_sending_to(1);
     msg_processor_sock = pair_sending_to(2);
     msg_processor_backyard_sock = pair_sending_to(3);
-    resolve_outputs();
+    resolve_sockets();
     return 0;
 }
 

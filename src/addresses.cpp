@@ -1,6 +1,5 @@
 #include "addresses.h"
 
-#include "config.h"
 #include "log.h"
 
 #include <arpa/inet.h>
@@ -14,23 +13,18 @@
 
 static const char TCP_SCHEME[] = "tcp://";
 
-// The configuration keys that hold endpoints.
-static const int ENDPOINT_KEYS[] = {SUBSCRIBER_STR, PUBLISHER_STR, GATEWAYPUBLISHER_STR,
-                                    MESSAGE_PROCESSOR_STR, MESSAGE_PROCESSOR_BACKYARD_STR};
-
-// The endpoints of list without their "@" or ">", as zsock_attach splits it.
-static std::vector<std::string> split_endpoints(const char *list)
+std::vector<endpoint_entry> split_endpoints(const char *list)
 {
-    std::vector<std::string> endpoints;
+    std::vector<endpoint_entry> endpoints;
     std::string text = list;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find(',', start);
         if (end == std::string::npos)
             end = text.size();
         std::string endpoint = text.substr(start, end - start);
-        if (!endpoint.empty() && (endpoint[0] == '@' || endpoint[0] == '>'))
-            endpoint.erase(0, 1);
-        endpoints.push_back(endpoint);
+        char mode =
+            !endpoint.empty() && (endpoint[0] == '@' || endpoint[0] == '>') ? endpoint[0] : 0;
+        endpoints.push_back({mode, endpoint.substr(mode ? 1 : 0)});
         start = end + 1;
     }
     return endpoints;
@@ -43,16 +37,8 @@ static bool is_tcp(const std::string &endpoint)
 
 bool endpoints_want_ipv6(const char *list)
 {
-    for (const std::string &endpoint : split_endpoints(list))
-        if (is_tcp(endpoint) && endpoint.find('[') != std::string::npos)
-            return true;
-    return false;
-}
-
-bool any_endpoint_wants_ipv6()
-{
-    for (int key : ENDPOINT_KEYS)
-        if (config_strings[key].value && endpoints_want_ipv6(config_strings[key].value))
+    for (const endpoint_entry &entry : split_endpoints(list))
+        if (is_tcp(entry.endpoint) && entry.endpoint.find('[') != std::string::npos)
             return true;
     return false;
 }
@@ -83,23 +69,41 @@ bool host_speaks_ipv6()
     return true;
 }
 
-bool check_endpoint_addresses()
+bool check_endpoint_list(const char *key_name, const char *list)
 {
-    for (int key : ENDPOINT_KEYS) {
-        const char *value = config_strings[key].value;
-        for (const std::string &endpoint : split_endpoints(value)) {
-            if (!is_tcp(endpoint) || brackets_hold_ipv6(endpoint))
-                continue;
-            log_line(LOG_ERR,
-                     "Parameter \"%s\": \"%s\" is not an endpoint (%s holds no IPv6 address)",
-                     config_strings[key].name, value, endpoint.c_str());
-            return false;
-        }
-        if (endpoints_want_ipv6(value) && !host_speaks_ipv6()) {
-            log_line(LOG_ERR, "Parameter \"%s\": \"%s\" needs IPv6, which this host lacks (%d, %s)",
-                     config_strings[key].name, value, errno, strerror(errno));
-            return false;
-        }
+    for (const endpoint_entry &entry : split_endpoints(list)) {
+        if (!is_tcp(entry.endpoint) || brackets_hold_ipv6(entry.endpoint))
+            continue;
+        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an endpoint (%s holds no IPv6 address)",
+                 key_name, list, entry.endpoint.c_str());
+        return false;
+    }
+    if (endpoints_want_ipv6(list) && !host_speaks_ipv6()) {
+        log_line(LOG_ERR, "Parameter \"%s\": \"%s\" needs IPv6, which this host lacks (%d, %s)",
+                 key_name, list, errno, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool parse_ip_address(const char *text, struct sockaddr_storage *address)
+{
+    auto *ipv4 = reinterpret_cast<struct sockaddr_in *>(address);
+    auto *ipv6 = reinterpret_cast<struct sockaddr_in6 *>(address);
+    memset(address, 0, sizeof *address);
+    if (!strchr(text, ':')) {
+        ipv4->sin_family = AF_INET;
+        return inet_pton(AF_INET, text, &ipv4->sin_addr) == 1;
+    }
+    ipv6->sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, text, &ipv6->sin6_addr) != 1)
+        return false;
+    if (IN6_IS_ADDR_V4MAPPED(&ipv6->sin6_addr)) {
+        struct in_addr mapped;
+        memcpy(&mapped, ipv6->sin6_addr.s6_addr + 12, sizeof mapped);
+        memset(address, 0, sizeof *address);
+        ipv4->sin_family = AF_INET;
+        ipv4->sin_addr = mapped;
     }
     return true;
 }

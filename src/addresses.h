@@ -8,19 +8,33 @@
 // names may resolve to IPv6 addresses.
 
 #include <czmq.h>
+#include <string>
 #include <sys/socket.h>
+#include <vector>
 
-// True where an endpoint of list (comma-separated, each with an optional
-// "@" or ">") is a tcp endpoint with a bracketed address.
+// One endpoint of a list: '@' where it binds, '>' where it connects, 0
+// where it says nothing (a push socket then connects); and the endpoint.
+struct endpoint_entry {
+    char mode;
+    std::string endpoint;
+};
+
+// The endpoints of list, comma-separated, as zsock_attach splits it.
+std::vector<endpoint_entry> split_endpoints(const char *list);
+
+// True where an endpoint of list is a tcp endpoint with a bracketed address.
 bool endpoints_want_ipv6(const char *list);
 
-// True where any endpoint key of the configuration wants IPv6.
-bool any_endpoint_wants_ipv6();
+// Checks the bracketed addresses of list, the value of the key key_name:
+// each must be an IPv6 address, and the host must speak IPv6. Logs the key,
+// its value and why, and returns false, where one fails.
+bool check_endpoint_list(const char *key_name, const char *list);
 
-// Checks the bracketed addresses of every endpoint key: each must be an
-// IPv6 address, and the host must speak IPv6. Logs the first key that
-// fails, with its value and why, and returns false.
-bool check_endpoint_addresses();
+// Reads text, an IPv4 address (a dotted quad: inet_pton takes no shorter or
+// octal forms) or, where it holds a colon, an IPv6 one without a zone, into
+// address, port 0; a mapped IPv6 address is its IPv4 address. False where
+// text is not an address.
+bool parse_ip_address(const char *text, struct sockaddr_storage *address);
 
 // True where the host lets the daemon make IPv6 sockets; errno tells why
 // not.

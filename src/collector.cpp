@@ -1,10 +1,9 @@
 #include "collector.h"
 
-#include "config.h"
 #include "connections.h"
 #include "log.h"
-#include "metrics.h"
 #include "router.h"
+#include "socket_table.h"
 #include "statistics.h"
 #include "udp.h"
 
@@ -23,10 +22,6 @@ using prometheus::MetricType;
 // The queue depth that a socket has without a "/queue/..." key: the
 // messaging library's high-water mark.
 static const int DEFAULT_QUEUE_DEPTH = 1000;
-
-// Label value of each socket slot (INBOUND_QUEUE ... BACKYARD_QUEUE).
-static const char *const SOCKET_NAMES[QUEUE_COUNT] = {"inbound", "publisher", "gateway",
-                                                      "processor", "backyard"};
 
 // One series of a family with one label: the label's value and the counter.
 struct counted_series {
@@ -93,16 +88,14 @@ static MetricFamily connections_family()
     MetricFamily family = make_family(
         "vostrelld_connections_total",
         "Connections of the message processors' sockets made and lost.", MetricType::Counter);
-    const struct {
-        const char *socket, *event;
-        loop_counter statistics_type::*field;
-    } rows[] = {{"processor", "made", &statistics_type::made_processor},
-                {"processor", "lost", &statistics_type::lost_processor},
-                {"backyard", "made", &statistics_type::made_backyard},
-                {"backyard", "lost", &statistics_type::lost_backyard}};
-    for (const auto &row : rows)
-        add_sample(&family, static_cast<double>((statistics.*row.field).get()),
-                   {{"socket", row.socket}, {"event", row.event}});
+    for (const socket_record &record : socket_records) {
+        if (!record.made)
+            continue;
+        add_sample(&family, static_cast<double>(record.made->get()),
+                   {{"socket", record.label}, {"event", "made"}});
+        add_sample(&family, static_cast<double>(record.lost->get()),
+                   {{"socket", record.label}, {"event", "lost"}});
+    }
     return family;
 }
 
@@ -113,11 +106,11 @@ static void add_socket_families(std::vector<MetricFamily> *families)
     MetricFamily limits =
         make_family("vostrelld_queue_limit_messages",
                     "Messages each socket holds for one peer at most.", MetricType::Gauge);
-    for (int slot = 0; slot < QUEUE_COUNT; slot++) {
-        int depth = queue_depths[slot] > 0 ? queue_depths[slot] : DEFAULT_QUEUE_DEPTH;
-        add_sample(&peers, static_cast<double>(connected_peers(slot)),
-                   {{"socket", SOCKET_NAMES[slot]}});
-        add_sample(&limits, depth, {{"socket", SOCKET_NAMES[slot]}});
+    for (const socket_record &record : socket_records) {
+        int depth = record.queue_depth > 0 ? record.queue_depth : DEFAULT_QUEUE_DEPTH;
+        add_sample(&peers, static_cast<double>(connected_peers(&record)),
+                   {{"socket", record.label}});
+        add_sample(&limits, depth, {{"socket", record.label}});
     }
     families->push_back(std::move(peers));
     families->push_back(std::move(limits));
@@ -220,13 +213,14 @@ std::vector<MetricFamily> metrics_collector::Collect() const
         "vostrelld_refused_total",
         "Refused: handshakes and connections (auth), datagrams (udp), scrapes (metrics).", "reason",
         REFUSED);
-    add_sample(&refused, static_cast<double>(metrics_scrapes_refused()), {{"reason", "metrics"}});
+    add_sample(&refused, static_cast<double>(scrapes_refused->load(std::memory_order_relaxed)),
+               {{"reason", "metrics"}});
     families.push_back(std::move(refused));
     families.push_back(connections_family());
     add_socket_families(&families);
     families.push_back(single("vostrelld_udp_receive_buffer_bytes",
                               "Receive buffer that the kernel granted the UDP socket.",
-                              MetricType::Gauge, udp_receive_buffer_granted));
+                              MetricType::Gauge, udp_receive_buffer_granted()));
     families.push_back(single("vostrelld_overflow",
                               "1 while the message processors' overflow latch is set.",
                               MetricType::Gauge, overflow_latched() ? 1 : 0));

@@ -6,6 +6,8 @@
 // (relaxed atomic counts, and values fixed before the server started) and
 // writes nothing of the daemon's.
 
+#include <atomic>
+#include <cstdint>
 #include <prometheus/collectable.h>
 #include <prometheus/metric_family.h>
 #include <vector>
@@ -13,5 +15,13 @@
 class metrics_collector : public prometheus::Collectable
 {
   public:
+    // scrapes_refused: the metrics endpoint's count of refused scrapes.
+    explicit metrics_collector(const std::atomic<uint64_t> *scrapes_refused)
+        : scrapes_refused(scrapes_refused)
+    {
+    }
     std::vector<prometheus::MetricFamily> Collect() const override;
+
+  private:
+    const std::atomic<uint64_t> *scrapes_refused;
 };

@@ -41,33 +41,31 @@ config_string_type optional_strings[OPTIONAL_COUNT] = {
 };
 
 int udp_buffer_size = MIN_UDP_BUFFSIZE;
-int64_t max_message_size = -1;
-int udp_family = AF_INET;
-uint32_t udp_address = htonl(INADDR_ANY);
-struct in6_addr udp_address6 = IN6ADDR_ANY_INIT;
-int queue_depths[QUEUE_COUNT] = {0, 0, 0, 0, 0};
-int peer_timeout_ms = 0;
-int stop_grace_ms = DEFAULT_STOP_GRACE_MSECS;
-int udp_receive_buffer = 0;
 
-// The optional keys that are whole numbers, where each goes and its limits.
+// The optional keys that are whole numbers and their limits.
 struct number_key {
     int index;
-    int *value;
     long long min, max;
 };
 
 static const number_key NUMBER_KEYS[] = {
-    {QUEUE_SUBSCRIBER_STR, &queue_depths[INBOUND_QUEUE], 1, 10000000},
-    {QUEUE_PUBLISHER_STR, &queue_depths[PUBLISHER_QUEUE], 1, 10000000},
-    {QUEUE_GATEWAYPUBLISHER_STR, &queue_depths[GATEWAY_QUEUE], 1, 10000000},
-    {QUEUE_PROCESSOR_STR, &queue_depths[PROCESSOR_QUEUE], 1, 10000000},
-    {QUEUE_BACKYARD_STR, &queue_depths[BACKYARD_QUEUE], 1, 10000000},
-    {PEER_TIMEOUT_STR, &peer_timeout_ms, 0, 3600000},
-    {STOP_GRACE_STR, &stop_grace_ms, 0, 3600000},
+    {QUEUE_SUBSCRIBER_STR, 1, 10000000},
+    {QUEUE_PUBLISHER_STR, 1, 10000000},
+    {QUEUE_GATEWAYPUBLISHER_STR, 1, 10000000},
+    {QUEUE_PROCESSOR_STR, 1, 10000000},
+    {QUEUE_BACKYARD_STR, 1, 10000000},
+    {PEER_TIMEOUT_STR, 0, 3600000},
+    {STOP_GRACE_STR, 0, 3600000},
     // The kernel keeps twice the size asked for, in an int.
-    {UDP_RECEIVE_BUFFER_STR, &udp_receive_buffer, 1, 1073741823},
+    {UDP_RECEIVE_BUFFER_STR, 1, 1073741823},
 };
+
+// The keys that hold endpoints, in the order they are checked.
+static const int ENDPOINT_KEYS[] = {SUBSCRIBER_STR, PUBLISHER_STR, GATEWAYPUBLISHER_STR,
+                                    MESSAGE_PROCESSOR_STR, MESSAGE_PROCESSOR_BACKYARD_STR};
+
+// The value of each optional key that is a number, once checked.
+static int64_t numbers[OPTIONAL_COUNT];
 
 // Owns every value text that config_strings points to.
 static zconfig_t *config = nullptr;
@@ -92,26 +90,23 @@ static bool read_numbers()
 {
     for (const number_key &key : NUMBER_KEYS) {
         const char *text = optional_strings[key.index].value;
-        int64_t number;
-        if (!text)
-            continue;
-        if (!parse_size(text, &number) || number < key.min || number > key.max) {
+        if (text && (!parse_size(text, &numbers[key.index]) || numbers[key.index] < key.min ||
+                     numbers[key.index] > key.max)) {
             log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not a whole number from %lld to %lld",
                      optional_strings[key.index].name, text, key.min, key.max);
             return false;
         }
-        *key.value = static_cast<int>(number);
     }
     return true;
 }
 
-// Reads "/udpaddress": a dotted quad (inet_pton takes no shorter or octal
+// Checks "/udpaddress": a dotted quad (inet_pton takes no shorter or octal
 // forms), or an IPv6 address where it holds a colon, without a zone.
-static bool read_udp_address(const char *address)
+static bool check_udp_address(const char *address)
 {
+    struct sockaddr_storage parsed;
     bool ipv6 = strchr(address, ':') != nullptr;
-    void *parsed = ipv6 ? static_cast<void *>(&udp_address6) : &udp_address;
-    if (inet_pton(ipv6 ? AF_INET6 : AF_INET, address, parsed) != 1) {
+    if (!parse_ip_address(address, &parsed)) {
         log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not an IPv%d address",
                  optional_strings[UDPADDRESS_STR].name, address, ipv6 ? 6 : 4);
         return false;
@@ -121,27 +116,28 @@ static bool read_udp_address(const char *address)
                  optional_strings[UDPADDRESS_STR].name, address, errno, strerror(errno));
         return false;
     }
-    if (ipv6 && IN6_IS_ADDR_V4MAPPED(&udp_address6))
-        memcpy(&udp_address, udp_address6.s6_addr + 12, sizeof udp_address);
-    else if (ipv6)
-        udp_family = AF_INET6;
     return true;
 }
 
-// Reads the optional values that are numbers or addresses; logs the first
-// that is not one.
-static bool read_optional_values()
+// Checks the optional values that are numbers or addresses, and the
+// endpoints; logs the first that is not one.
+static bool check_values()
 {
     if (!read_numbers())
         return false;
     const char *size = optional_strings[MAX_MESSAGE_SIZE_STR].value;
-    if (size && !parse_size(size, &max_message_size)) {
+    if (size && !parse_size(size, &numbers[MAX_MESSAGE_SIZE_STR])) {
         log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not a size in bytes",
                  optional_strings[MAX_MESSAGE_SIZE_STR].name, size);
         return false;
     }
     const char *address = optional_strings[UDPADDRESS_STR].value;
-    return !address || read_udp_address(address);
+    if (address && !check_udp_address(address))
+        return false;
+    for (int key : ENDPOINT_KEYS)
+        if (!check_endpoint_list(config_strings[key].name, config_strings[key].value))
+            return false;
+    return true;
 }
 
 bool create_config(const char *config_file)
@@ -168,11 +164,16 @@ bool create_config(const char *config_file)
     udp_buffer_size = size;
     for (config_string_type &entry : optional_strings)
         entry.value = zconfig_get(config, entry.name, nullptr);
-    if (!read_optional_values() || !check_endpoint_addresses()) {
+    if (!check_values()) {
         destroy_config();
         return false;
     }
     return true;
+}
+
+int64_t optional_number(int index, int64_t absent)
+{
+    return optional_strings[index].value ? numbers[index] : absent;
 }
 
 void destroy_config()
@@ -181,13 +182,6 @@ void destroy_config()
         entry.value = nullptr;
     for (config_string_type &entry : optional_strings)
         entry.value = nullptr;
-    max_message_size = -1;
-    udp_family = AF_INET;
-    udp_address = htonl(INADDR_ANY);
-    udp_address6 = in6addr_any;
-    for (const number_key &key : NUMBER_KEYS)
-        *key.value = 0;
-    stop_grace_ms = DEFAULT_STOP_GRACE_MSECS;
     zconfig_destroy(&config);
 }
 

@@ -2,8 +2,8 @@
 // Configuration of the daemon: one ZPL file, eight required top-level keys
 // and a few optional ones, loaded once at start-up and kept until teardown.
 
+#include <cstdint>
 #include <czmq.h>
-#include <netinet/in.h>
 
 // Indexes of config_strings. The order is the lookup order, so it decides
 // which missing key is reported first.
@@ -23,7 +23,7 @@ enum {
 // CURVE certificate, the directory of admitted clients' certificates, the
 // certificates of the two message processors, the addresses allowed to
 // connect, the largest frame a peer may send, the UDP socket's address; the
-// queue depth of each messaging socket, in the order of queue_depths; the
+// queue depth of each messaging socket, in the order of socket_records; the
 // time after which a dead peer is given up, the grace of a stop, the UDP
 // socket's receive buffer; the metrics endpoint's address and the addresses
 // that may scrape it.
@@ -48,17 +48,6 @@ enum {
     OPTIONAL_COUNT
 };
 
-// The messaging sockets that a queue depth is set for, in the order of the
-// "/queue/..." keys.
-enum {
-    INBOUND_QUEUE,
-    PUBLISHER_QUEUE,
-    GATEWAY_QUEUE,
-    PROCESSOR_QUEUE,
-    BACKYARD_QUEUE,
-    QUEUE_COUNT
-};
-
 struct config_string_type {
     const char *name;  // key path, leading slash included
     const char *value; // borrowed from the loaded tree; null until loaded
@@ -77,34 +66,9 @@ extern config_string_type optional_strings[OPTIONAL_COUNT];
 // value of "/buffer_size".
 extern int udp_buffer_size;
 
-// Largest frame, in bytes, that a peer may send to any socket of the daemon:
-// the value of "/max_message_size", -1 (no limit) without it.
-extern int64_t max_message_size;
-
-// Address of the UDP socket: its family, AF_INET unless "/udpaddress" is an
-// IPv6 address (an IPv4-mapped one counts as its IPv4 address); the IPv4
-// address in network byte order, INADDR_ANY without the key; the IPv6 one.
-extern int udp_family;
-extern uint32_t udp_address;
-extern struct in6_addr udp_address6;
-
-// Messages each socket holds for one peer (its receive high-water mark for
-// the inbound socket, its send high-water mark for the outputs), from
-// "/queue/..."; 0 where the key is absent: the library's default.
-extern int queue_depths[QUEUE_COUNT];
-
-// Milliseconds after which a connection whose peer does not answer is
-// given up ("/peer_timeout"); 0 where the key is absent or 0: never.
-extern int peer_timeout_ms;
-
 // Milliseconds that a stop may spend on delivering what the daemon took in
-// ("/stop_grace"), DEFAULT_STOP_GRACE_MSECS without it.
+// without "/stop_grace".
 constexpr int DEFAULT_STOP_GRACE_MSECS = 1000;
-extern int stop_grace_ms;
-
-// Receive buffer asked for the UDP socket, in bytes ("/udp_receive_buffer");
-// 0 where the key is absent: the system's default.
-extern int udp_receive_buffer;
 
 // Loads and checks the file at config_file. Logs "Error in the configuration
 // file!" when it cannot be loaded, the first missing key in table order, or
@@ -115,6 +79,11 @@ extern int udp_receive_buffer;
 // value of config_strings is set, udp_buffer_size is clamped into its
 // limits, and the optional keys that are there are set and read.
 bool create_config(const char *config_file);
+
+// The value of the optional key index that is a number (a queue depth, a
+// time, a size), as create_config checked it; absent where the key is not
+// set.
+int64_t optional_number(int index, int64_t absent);
 
 // Releases the loaded tree and empties every value. Safe when nothing is
 // loaded and when called twice.

@@ -1,7 +1,6 @@
 #include "handover.h"
 
 #include "addresses.h"
-#include "config.h"
 #include "log.h"
 #include "notify.h"
 
@@ -96,32 +95,16 @@ static int find_passed(int type, uint16_t port, bool from_store,
     return -1;
 }
 
-static bool udp_socket_matches(int fd, uint16_t port)
-{
-    // Without "/udpaddress" any IPv4 socket of the port serves, as it always
-    // did: none serves more than every local IPv4 address.
-    if (udp_family == AF_INET && !optional_strings[UDPADDRESS_STR].value)
-        return sd_is_socket_inet(fd, AF_INET, SOCK_DGRAM, -1, ntohs(port)) > 0;
-    struct sockaddr_storage wanted;
-    memset(&wanted, 0, sizeof wanted);
-    auto *ipv4 = reinterpret_cast<struct sockaddr_in *>(&wanted);
-    auto *ipv6 = reinterpret_cast<struct sockaddr_in6 *>(&wanted);
-    wanted.ss_family = static_cast<sa_family_t>(udp_family);
-    ipv4->sin_port = port;
-    if (udp_family == AF_INET6)
-        ipv6->sin6_addr = udp_address6;
-    else
-        ipv4->sin_addr.s_addr = udp_address;
-    return sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) > 0 && bound_to(fd, &wanted);
-}
-
-int passed_udp_socket(uint16_t port, bool *stored)
+int passed_udp_socket(const struct sockaddr_storage *wanted, bool any_ipv4, bool *stored)
 {
     for (bool from_store : {false, true}) {
         for (int index = 0; index < passed_count; index++) {
             int fd = SD_LISTEN_FDS_START + index;
             if (passed_taken[index] || passed_stored[index] != from_store ||
-                !udp_socket_matches(fd, port))
+                sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) <= 0 ||
+                !(any_ipv4
+                      ? sd_is_socket_inet(fd, AF_INET, SOCK_DGRAM, -1, ntohs(port_of(wanted))) > 0
+                      : bound_to(fd, wanted)))
                 continue;
             passed_taken[index] = true;
             *stored = from_store;

@@ -15,15 +15,16 @@
 // logged once.
 
 #include <cstdint>
+#include <sys/socket.h>
 
 // Reads the passed sockets. Call once, before the first socket binds.
 void take_passed_sockets();
 
-// The passed UDP socket bound to port (network byte order) and, where the
-// configuration names one, the UDP address; -1 where none is. A socket of
-// a socket unit comes before one from the store. stored tells whether it
-// came from the store, where the daemon itself sized it.
-int passed_udp_socket(uint16_t port, bool *stored);
+// The passed UDP socket bound to exactly wanted, family, address and port,
+// or where any_ipv4 is set, any IPv4 one of its port; -1 where none is. A
+// socket of a socket unit comes before one from the store. stored tells
+// whether it came from the store, where the daemon itself sized it.
+int passed_udp_socket(const struct sockaddr_storage *wanted, bool any_ipv4, bool *stored);
 
 // The passed listening socket bound to exactly the address and port of
 // endpoint ("tcp://HOST:PORT"), now taken, for ZMQ_USE_FD before the bind;

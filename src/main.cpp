@@ -3,11 +3,13 @@
 
 #include "access.h"
 #include "config.h"
-#include "endpoints.h"
 #include "log.h"
+#include "loop.h"
 #include "metrics.h"
 #include "notify.h"
+#include "sockets.h"
 #include "sw-version.h"
+#include "udp.h"
 
 #include <cerrno>
 #include <csignal>
@@ -127,7 +129,8 @@ static int run(int argc, char *argv[])
     notify_ready(listening);
     zloop_start(reactor);
     notify_stopping();
-    deliver_what_was_taken(stop_grace_ms);
+    deliver_what_was_taken(
+        static_cast<int>(optional_number(STOP_GRACE_STR, DEFAULT_STOP_GRACE_MSECS)));
     destroy_all();
     // Ending the library waits out the outputs' linger: what they still
     // queue goes to the peers that are up, within the grace.

@@ -37,13 +37,9 @@ static std::shared_ptr<metrics_collector> collector;
 static allow_list_t scrapers;
 static bool scrapers_checked = false;
 
-// Written by the server's threads, which may refuse at the same time.
+// Scrapes refused for their address since the start. Written by the
+// server's threads, which may refuse at the same time.
 static std::atomic<uint64_t> scrapes_refused{0};
-
-uint64_t metrics_scrapes_refused()
-{
-    return scrapes_refused.load(std::memory_order_relaxed);
-}
 
 // Reads the addresses that may scrape: "/metrics_allow", else "/allow",
 // else anyone.
@@ -157,7 +153,7 @@ bool create_metrics()
         destroy_metrics();
         return false;
     }
-    collector = std::make_shared<metrics_collector>();
+    collector = std::make_shared<metrics_collector>(&scrapes_refused);
     exposer->RegisterCollectable(collector);
     return true;
 }

@@ -20,6 +20,3 @@ bool create_metrics();
 // Call before anything that the collector reads is released. Safe when
 // there is none and when called twice.
 void destroy_metrics();
-
-// Scrapes refused for their address since the start; read on any thread.
-uint64_t metrics_scrapes_refused();

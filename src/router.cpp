@@ -1,8 +1,8 @@
 #include "router.h"
 
-#include "handles.h"
 #include "log.h"
 #include "record.h"
+#include "socket_table.h"
 #include "statistics.h"
 
 #include <atomic>
@@ -14,22 +14,6 @@
 static const char GATEWAY_PREFIX[] = "#win ";
 static const char RECORD_PREFIX[] = "#oldmp ";
 static const char BACKYARD_PREFIX[] = "#jwin ";
-
-// What the overflow latch logs for one message-processor queue, and where
-// its messages are counted.
-struct queue_notices {
-    const char *overflow;
-    const char *exemption;
-    loop_counter *sent;
-    loop_counter *refused;
-};
-
-static const queue_notices RECORD_QUEUE = {"Overflow message processor queue!",
-                                           "Exemption message processor queue!",
-                                           &statistics.out_processor, &statistics.drop_processor};
-static const queue_notices BACKYARD_QUEUE = {"Overflow message processor backyard queue!",
-                                             "Exemption message processor backyard queue!",
-                                             &statistics.out_backyard, &statistics.drop_backyard};
 
 // Set while the message processors refuse messages. One latch serves both
 // queues, so an overflow is reported once until a send to either succeeds.
@@ -55,19 +39,20 @@ static inline bool has_prefix(const char *text, size_t length, const char (&pref
 }
 
 // Applies the overflow latch to the result of the last send attempted for
-// one text; send_errno is errno right after a failed send.
-static void latch_send_result(int rc, int send_errno, const queue_notices &queue)
+// one text on the processor's socket of record; send_errno is errno right
+// after a failed send.
+static void latch_send_result(int rc, int send_errno, const socket_record *record)
 {
     if (rc == 0) {
-        (*queue.sent)++;
+        (*record->sent)++;
         if (overflow_flag.load(std::memory_order_relaxed)) {
-            log_line(LOG_ERR, "%s", queue.exemption);
+            log_line(LOG_ERR, "%s", record->exemption);
             overflow_flag.store(false, std::memory_order_relaxed);
         }
     } else if (send_errno == EAGAIN) {
-        (*queue.refused)++;
+        (*record->refused)++;
         if (!overflow_flag.load(std::memory_order_relaxed)) {
-            log_line(LOG_ERR, "%s", queue.overflow);
+            log_line(LOG_ERR, "%s", record->overflow);
             overflow_flag.store(true, std::memory_order_relaxed);
         }
     } else {
@@ -87,7 +72,7 @@ static void latch_send_result(int rc, int send_errno, const queue_notices &queue
 // way. Measured: reading the events before every send loses nothing but
 // doubles the cost of relaying (a system call per text); reading them only
 // after a refusal, and sending once more, costs nothing while the outputs
-// keep up. The publishers refuse rather than drop (see handles.h) so that
+// keep up. The publishers refuse rather than drop (see socket_table.h) so that
 // they are treated alike.
 static void take_commands(void *socket)
 {
@@ -103,10 +88,7 @@ static void take_commands(void *socket)
 // of its pipes fresh.
 static const unsigned RETRY_BACKOFF = 64;
 
-// Refusals each output still takes as they come; see RETRY_BACKOFF.
-static unsigned backoffs[OUTPUT_COUNT] = {0, 0, 0, 0};
-
-// Calls send, which sends one message on outputs[output] without waiting
+// Calls send, which sends one message on the socket of record without waiting
 // and returns zmq_send's result. Where the socket refuses it (EAGAIN), takes
 // the socket's pending commands and calls send again; where it still refuses, the pipe
 // is full of messages that the I/O thread has not yet written out: that
@@ -114,10 +96,11 @@ static unsigned backoffs[OUTPUT_COUNT] = {0, 0, 0, 0};
 // taken at full speed outruns it), so the core is offered to it once, and
 // send is called a last time. Returns the last result, errno as that send
 // left it.
-template <typename Send> static inline int send_once_more_if_refused(int output, Send send)
+template <typename Send>
+static inline int send_once_more_if_refused(socket_record *record, Send send)
 {
-    void *socket = outputs[output];
-    unsigned *backoff = &backoffs[output];
+    void *socket = record->resolved;
+    unsigned *backoff = &record->backoff;
     int rc = send();
     if (rc != -1) {
         *backoff = 0;
@@ -145,10 +128,10 @@ template <typename Send> static inline int send_once_more_if_refused(int output,
 // subscriber's queue really is full, the message goes out as a plain PUB
 // sends it: to every subscriber with room, dropped for the full one, which
 // the socket then leaves out until its reader has made room.
-template <typename Send> static inline int publish(int output, Send send)
+template <typename Send> static inline int publish(socket_record *record, Send send)
 {
-    void *publisher = outputs[output];
-    int rc = send_once_more_if_refused(output, send);
+    void *publisher = record->resolved;
+    int rc = send_once_more_if_refused(record, send);
     if (rc != -1 || errno != EAGAIN)
         return rc;
     int lossy = 0, refusing = 1;
@@ -174,11 +157,12 @@ static void drop_unpublished(const char *failure_format)
     log_line(LOG_ERR, failure_format, "send_data", errno, zmq_strerror(errno));
 }
 
-// Counts the result rc of publishing one text in sent, or drops the text.
-static inline void count_published(int rc, const char *failure_format, loop_counter *sent)
+// Counts the result rc of publishing one text on the socket of record, or
+// drops the text.
+static inline void count_published(int rc, const char *failure_format, const socket_record *record)
 {
     if (rc != -1)
-        (*sent)++;
+        (*record->sent)++;
     else
         drop_unpublished(failure_format);
 }
@@ -190,10 +174,10 @@ static const char GATEWAY_FAILURE[] = "%s: zstr_send (GATEWAYPUBLISHER_SOCKET): 
 // never waiting.
 static void send_backyard(const char *text, size_t length)
 {
-    void *backyard = outputs[BACKYARD_OUTPUT];
+    socket_record *backyard = &socket_records[BACKYARD_RECORD];
     int rc = send_once_more_if_refused(
-        BACKYARD_OUTPUT, [&] { return zmq_send(backyard, text, length, ZMQ_DONTWAIT); });
-    latch_send_result(rc == -1 ? -1 : 0, errno, BACKYARD_QUEUE);
+        backyard, [&] { return zmq_send(backyard->resolved, text, length, ZMQ_DONTWAIT); });
+    latch_send_result(rc == -1 ? -1 : 0, errno, backyard);
 }
 
 // Checks and decodes the NUL-terminated record text str_data of str_len
@@ -213,15 +197,16 @@ static void send_record(char *str_data, size_t str_len)
         return;
     }
     if (decode_record_payload(str_data, str_len, static_cast<uint8_t *>(zmq_msg_data(&payload)))) {
-        void *processor = outputs[PROCESSOR_OUTPUT];
+        socket_record *processor = &socket_records[PROCESSOR_RECORD];
         // Only the first frame can be refused: the rest of a message always
         // follows it into the same pipe.
-        int rc = send_once_more_if_refused(PROCESSOR_OUTPUT, [&] {
-            return zmq_send(processor, timestamp, TIMESTAMP_SIZE, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+        int rc = send_once_more_if_refused(processor, [&] {
+            return zmq_send(processor->resolved, timestamp, TIMESTAMP_SIZE,
+                            ZMQ_SNDMORE | ZMQ_DONTWAIT);
         });
         if (rc != -1)
-            rc = zmq_msg_send(&payload, processor, ZMQ_DONTWAIT);
-        latch_send_result(rc == -1 ? -1 : 0, errno, RECORD_QUEUE);
+            rc = zmq_msg_send(&payload, processor->resolved, ZMQ_DONTWAIT);
+        latch_send_result(rc == -1 ? -1 : 0, errno, processor);
     } else {
         statistics.drop_record++;
     }
@@ -251,12 +236,13 @@ static void send_record_copy(const char *str_data, size_t str_len)
 static void route(char *text, size_t length, zmq_msg_t *whole)
 {
     if (has_prefix(text, length, GATEWAY_PREFIX)) {
-        void *gateway = outputs[GATEWAY_OUTPUT];
+        socket_record *gateway = &socket_records[GATEWAYPUBLISHER_RECORD];
         const char *rest = text + sizeof GATEWAY_PREFIX - 1;
         size_t rest_length = length - (sizeof GATEWAY_PREFIX - 1);
-        count_published(publish(GATEWAY_OUTPUT,
-                                [&] { return zmq_send(gateway, rest, rest_length, ZMQ_DONTWAIT); }),
-                        GATEWAY_FAILURE, &statistics.out_gateway);
+        count_published(
+            publish(gateway,
+                    [&] { return zmq_send(gateway->resolved, rest, rest_length, ZMQ_DONTWAIT); }),
+            GATEWAY_FAILURE, gateway);
     } else if (has_prefix(text, length, RECORD_PREFIX)) {
         char *record = text + sizeof RECORD_PREFIX - 1;
         size_t record_length = length - (sizeof RECORD_PREFIX - 1);
@@ -267,13 +253,14 @@ static void route(char *text, size_t length, zmq_msg_t *whole)
     } else if (has_prefix(text, length, BACKYARD_PREFIX)) {
         send_backyard(text + sizeof BACKYARD_PREFIX - 1, length - (sizeof BACKYARD_PREFIX - 1));
     } else {
-        void *publisher = outputs[PUBLISHER_OUTPUT];
-        count_published(publish(PUBLISHER_OUTPUT,
+        socket_record *publisher = &socket_records[PUBLISHER_RECORD];
+        void *socket = publisher->resolved;
+        count_published(publish(publisher,
                                 [&] {
-                                    return whole ? zmq_msg_send(whole, publisher, ZMQ_DONTWAIT)
-                                                 : zmq_send(publisher, text, length, ZMQ_DONTWAIT);
+                                    return whole ? zmq_msg_send(whole, socket, ZMQ_DONTWAIT)
+                                                 : zmq_send(socket, text, length, ZMQ_DONTWAIT);
                                 }),
-                        PUBLISHER_FAILURE, &statistics.out_publisher);
+                        PUBLISHER_FAILURE, publisher);
     }
 }
 

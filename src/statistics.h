@@ -40,10 +40,11 @@ extern statistics_type statistics;
 
 // Counters that the statistics line shows only where the configuration
 // asks for what they count: the processors' connections (queues or a peer
-// time-out configured), and the datagrams refused ("/allow" set). Clear
-// until set, so that a configuration without those keys keeps its line.
-extern bool connections_counted;
-extern bool udp_sources_checked;
+// time-out configured), and the datagrams refused ("/allow" set). Hidden
+// until the unit that counts them shows them, so that a configuration
+// without those keys keeps its line.
+enum { CONNECTION_COUNTERS, REFUSED_DATAGRAMS, COUNTER_GROUP_COUNT };
+void show_counters(int group);
 
 // Room for every counter as format_statistics writes them.
 constexpr size_t STATISTICS_TEXT_SIZE = 1024;
@@ -54,6 +55,10 @@ constexpr size_t STATISTICS_TEXT_SIZE = 1024;
 // main ones: what came in, went out and was dropped at a processor, and the
 // refused handshakes.
 void format_statistics(char *text, size_t size, bool main_only);
+
+// Counts a receive of a receiver that failed and logs it as "HANDLER: CALL:
+// errno, reason"; returns 1, what the receiver returns to the loop.
+int receive_failed(const char *handler, const char *call, const char *reason);
 
 // Logs every counter on one line at LOG_INFO: "Statistics: " and what
 // format_statistics writes.

@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "addresses.h"
+#include "allow.h"
 #include "config.h"
 #include "handover.h"
 #include "log.h"
@@ -18,8 +19,16 @@
 #include <unistd.h>
 
 int udp_sock_descriptor = -1;
-bool udp_socket_passed = false;
-int udp_receive_buffer_granted = 0;
+
+// True where the UDP socket was passed by the service manager.
+static bool udp_socket_passed = false;
+
+// What the kernel granted the socket for its receive buffer; see
+// udp_receive_buffer_granted.
+static int granted_buffer = 0;
+
+// The addresses whose datagrams are taken; null: every address.
+static const allow_list_t *udp_allowed = nullptr;
 
 // Set where a failed bind has been logged as a passed socket in the way.
 static bool bind_conflict_logged = false;
@@ -40,17 +49,12 @@ static struct iovec udp_vectors[UDP_BATCH];
 static char udp_controls[UDP_BATCH][CMSG_SPACE(sizeof(struct in_pktinfo))];
 
 // Each datagram's source, asked for only where "/allow" is checked.
-union udp_source {
-    struct sockaddr_in ipv4;
-    struct sockaddr_in6 ipv6;
-};
-static union udp_source udp_sources[UDP_BATCH];
+static struct sockaddr_storage udp_sources[UDP_BATCH];
 
-// True where the socket is an IPv6 one, and where it takes IPv4 datagrams
-// too, which it reports with a mapped source. An IPv6 datagram may carry a
+// True where the socket is an IPv6 one that takes IPv4 datagrams too,
+// which it reports with a mapped source. An IPv6 datagram may carry a
 // mapped source as well, so there the source alone does not tell an IPv4
 // datagram: its packet information does.
-static bool udp_ipv6 = false;
 static bool udp_dual_stack = false;
 
 // Points each message of the batch at its own receive area.
@@ -66,11 +70,11 @@ static bool create_udp_batch()
         udp_vectors[index].iov_len = static_cast<size_t>(udp_buffer_size);
         udp_batch[index].msg_hdr.msg_iov = &udp_vectors[index];
         udp_batch[index].msg_hdr.msg_iovlen = 1;
-        if (udp_sources_checked) {
+        if (udp_allowed) {
             udp_batch[index].msg_hdr.msg_name = &udp_sources[index];
             udp_batch[index].msg_hdr.msg_namelen = sizeof udp_sources[index];
         }
-        if (udp_sources_checked && udp_dual_stack) {
+        if (udp_allowed && udp_dual_stack) {
             udp_batch[index].msg_hdr.msg_control = udp_controls[index];
             udp_batch[index].msg_hdr.msg_controllen = sizeof udp_controls[index];
         }
@@ -83,7 +87,7 @@ static bool create_udp_batch()
 // granted where that is less.
 static void size_receive_buffer()
 {
-    int asked = udp_receive_buffer, granted = 0;
+    int asked = static_cast<int>(optional_number(UDP_RECEIVE_BUFFER_STR, 0)), granted = 0;
     socklen_t length = sizeof granted;
     if (asked == 0)
         return;
@@ -102,7 +106,7 @@ static void read_granted_buffer()
     int granted = 0;
     socklen_t length = sizeof granted;
     getsockopt(udp_sock_descriptor, SOL_SOCKET, SO_RCVBUF, &granted, &length);
-    udp_receive_buffer_granted = granted / 2;
+    granted_buffer = granted / 2;
 }
 
 // The kernel's count of the socket's drops for a full receive buffer when
@@ -147,40 +151,36 @@ void count_udp_kernel_drops()
     udp_kernel_drops_seen = drops;
 }
 
-// The configured address and port.
+// The configured address, "/udpaddress" or every IPv4 one, and port
+// (network byte order), into address; its length.
 static socklen_t udp_bind_address(uint16_t port, struct sockaddr_storage *address)
 {
-    memset(address, 0, sizeof *address);
-    auto *ipv4 = reinterpret_cast<struct sockaddr_in *>(address);
-    auto *ipv6 = reinterpret_cast<struct sockaddr_in6 *>(address);
-    address->ss_family = static_cast<sa_family_t>(udp_family);
-    ipv4->sin_port = port; // same place in both
-    if (udp_family == AF_INET6)
-        ipv6->sin6_addr = udp_address6;
-    else
-        ipv4->sin_addr.s_addr = udp_address;
-    return udp_family == AF_INET6 ? sizeof *ipv6 : sizeof *ipv4;
+    const char *configured = optional_strings[UDPADDRESS_STR].value;
+    parse_ip_address(configured ? configured : "0.0.0.0", address);   // checked by create_config
+    reinterpret_cast<struct sockaddr_in *>(address)->sin_port = port; // same place in both
+    return address->ss_family == AF_INET6 ? sizeof(struct sockaddr_in6)
+                                          : sizeof(struct sockaddr_in);
 }
 
 // Binds a socket of its own to the configured port and address. An IPv6
 // one takes IPv4 too where it is "::", and never elsewhere, whatever the
 // host's net.ipv6.bindv6only says.
-static bool bind_udp_socket(uint16_t port)
+static bool bind_udp_socket(const struct sockaddr_storage *address, socklen_t length)
 {
-    udp_sock_descriptor = socket(udp_family, SOCK_DGRAM, IPPROTO_UDP);
+    udp_sock_descriptor = socket(address->ss_family, SOCK_DGRAM, IPPROTO_UDP);
     if (udp_sock_descriptor == -1)
         return false;
-    struct sockaddr_storage address;
-    socklen_t length = udp_bind_address(port, &address);
-    int only = !IN6_IS_ADDR_UNSPECIFIED(&udp_address6);
-    if (udp_family == AF_INET6 &&
+    auto *ipv6 = reinterpret_cast<const struct sockaddr_in6 *>(address);
+    int only = address->ss_family == AF_INET6 && !IN6_IS_ADDR_UNSPECIFIED(&ipv6->sin6_addr);
+    if (address->ss_family == AF_INET6 &&
         setsockopt(udp_sock_descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) == -1)
         return false;
-    if (bind(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address), length) == 0)
+    if (bind(udp_sock_descriptor, reinterpret_cast<const struct sockaddr *>(address), length) == 0)
         return true;
     char text[INET6_ADDRSTRLEN + 16] = "udp://";
     int bind_errno = errno;
-    format_address(&address, text + strlen(text), sizeof text - strlen(text));
+    format_address(address, text + strlen(text), sizeof text - strlen(text));
+    uint16_t port = reinterpret_cast<const struct sockaddr_in *>(address)->sin_port;
     if (bind_errno == EADDRINUSE && report_port_conflict(SOCK_DGRAM, port, text))
         bind_conflict_logged = true;
     errno = bind_errno;
@@ -198,25 +198,32 @@ static bool learn_udp_family()
     if (getsockname(udp_sock_descriptor, reinterpret_cast<struct sockaddr *>(&address), &length) ==
         -1)
         return false;
-    udp_ipv6 = address.ss_family == AF_INET6;
     udp_dual_stack =
-        udp_ipv6 &&
+        address.ss_family == AF_INET6 &&
         getsockopt(udp_sock_descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &only, &only_length) == 0 &&
         !only;
     int on = 1;
-    return !(udp_dual_stack && udp_sources_checked) ||
+    return !(udp_dual_stack && udp_allowed) ||
            setsockopt(udp_sock_descriptor, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
 }
 
 bool create_udp_socket()
 {
     uint16_t port = htons(static_cast<uint16_t>(parse_int(config_strings[UDPPORT_STR].value)));
+    struct sockaddr_storage address;
+    socklen_t length = udp_bind_address(port, &address);
     bool stored = false;
-    udp_sock_descriptor = passed_udp_socket(port, &stored);
+    // Without "/udpaddress" any IPv4 socket of the port serves, as it always
+    // did: none serves more than every local IPv4 address.
+    udp_sock_descriptor =
+        passed_udp_socket(&address, !optional_strings[UDPADDRESS_STR].value, &stored);
     udp_socket_passed = udp_sock_descriptor != -1;
     bind_conflict_logged = false;
-    if ((udp_socket_passed || bind_udp_socket(port)) && take_kernel_drops() && learn_udp_family() &&
-        create_udp_batch()) {
+    udp_allowed = allowed_peers();
+    if (udp_allowed)
+        show_counters(REFUSED_DATAGRAMS);
+    if ((udp_socket_passed || bind_udp_socket(&address, length)) && take_kernel_drops() &&
+        learn_udp_family() && create_udp_batch()) {
         // A socket unit's socket keeps the size that the manager set.
         if (!udp_socket_passed || stored)
             size_receive_buffer();
@@ -242,7 +249,8 @@ void destroy_udp_socket()
         udp_sock_descriptor = -1;
     }
     udp_socket_passed = false;
-    udp_ipv6 = udp_dual_stack = false;
+    udp_allowed = nullptr;
+    udp_dual_stack = false;
     free(udp_areas);
     udp_areas = nullptr;
 }
@@ -258,20 +266,18 @@ static bool came_over_ipv4(struct msghdr *header)
     return false;
 }
 
-// True where "/allow" admits the source of a datagram on an IPv6 socket.
-// A mapped source counts as IPv4 only where the datagram came over IPv4.
-static bool ipv6_source_allowed(struct msghdr *header, const struct in6_addr *source)
+// True where "/allow" admits the source of the datagram of header. On a
+// dual-stack socket, the packet information tells whether it came over
+// IPv4.
+static bool source_allowed(struct msghdr *header)
 {
     bool ipv4_packet = false;
     if (udp_dual_stack) {
         ipv4_packet = came_over_ipv4(header);
         header->msg_controllen = sizeof udp_controls[0]; // the kernel shortened it
     }
-    if (!IN6_IS_ADDR_V4MAPPED(source))
-        return udp_ipv6_source_allowed(source);
-    uint32_t ipv4;
-    memcpy(&ipv4, source->s6_addr + 12, sizeof ipv4);
-    return ipv4_packet && udp_source_allowed(ipv4);
+    return allow_list_admits_datagram(
+        udp_allowed, static_cast<const struct sockaddr *>(header->msg_name), ipv4_packet);
 }
 
 int take_datagrams()
@@ -284,9 +290,7 @@ int take_datagrams()
     statistics.in_udp += static_cast<unsigned>(received);
     for (int index = 0; index < received; index++) {
         struct msghdr *header = &udp_batch[index].msg_hdr;
-        if (udp_sources_checked &&
-            !(udp_ipv6 ? ipv6_source_allowed(header, &udp_sources[index].ipv6.sin6_addr)
-                       : udp_source_allowed(udp_sources[index].ipv4.sin_addr.s_addr))) {
+        if (udp_allowed && !source_allowed(header)) {
             statistics.refused_udp++;
             continue;
         }
@@ -303,12 +307,30 @@ int take_datagrams()
     return received;
 }
 
-int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
+int udp_receive_buffer_granted()
 {
-    if (take_datagrams() != -1)
+    return granted_buffer;
+}
+
+// Receiver called by the loop: take_datagrams. A readiness without a
+// datagram is no failure: another reader of a passed socket may have taken
+// it, or the kernel dropped it for a bad checksum found only when read.
+// Logs any other failed receive and returns 1. It never ends the loop.
+static int udp_socket_handler(zloop_t *, zmq_pollitem_t *, void *)
+{
+    if (take_datagrams() != -1 || errno == EAGAIN)
         return 0;
-    statistics.drop_receive++;
-    log_line(LOG_ERR, "%s: udp_socket_handler: %d, %s", "udp_socket_handler", errno,
-             strerror(errno));
-    return 1;
+    return receive_failed("udp_socket_handler", "udp_socket_handler", strerror(errno));
+}
+
+bool register_udp(zloop_t *loop)
+{
+    zmq_pollitem_t udp_pollitem = {nullptr, udp_sock_descriptor, ZMQ_POLLIN, 0};
+    if (zloop_poller(loop, &udp_pollitem, udp_socket_handler, nullptr) == -1)
+        return false;
+    // By default the loop silently drops an input after two poll errors in
+    // a row; the receiver reports every failed receive itself, and an input
+    // must never stop being served.
+    zloop_poller_set_tolerant(loop, &udp_pollitem);
+    return true;
 }

@@ -1,31 +1,35 @@
 #pragma once
 // The UDP input: one socket, listening on the address of "/udpaddress", IPv4
-// or IPv6 (by default on all local IPv4 addresses) and the port of "/udpport", and its
-// receiver, which takes the waiting datagrams a batch at a time and hands
-// each to the router. Everything here runs on the main thread.
+// or IPv6 (by default on all local IPv4 addresses) and the port of
+// "/udpport", and its receiver, which takes the waiting datagrams a batch at
+// a time and hands each to the router. Everything here runs on the main
+// thread.
 
 #include <czmq.h>
 
 // The UDP socket; -1 while there is none.
 extern int udp_sock_descriptor;
 
-// The receive buffer that the kernel granted the UDP socket, in the bytes
-// of "/udp_receive_buffer" (half what SO_RCVBUF reports); set with the socket.
-extern int udp_receive_buffer_granted;
-
-// True where the UDP socket was passed by the service manager.
-extern bool udp_socket_passed;
-
-// Takes the passed UDP socket of the configured port, or creates and binds
-// one, and makes the batch it is read into; sizes the receive buffer of a
-// socket of the daemon's own (its own, or its own from the store) as
-// "/udp_receive_buffer" asks. On failure logs "create_sockets: udp_new:
-// ..." and returns false, having released what it made.
+// Takes the passed UDP socket of the configured address and port, or
+// creates and binds one, and makes the batch it is read into; sizes the
+// receive buffer of a socket of the daemon's own (its own, or its own from
+// the store) as "/udp_receive_buffer" asks. Where "/allow" is set, every
+// datagram's source is checked against it. On failure logs
+// "create_sockets: udp_new: ..." and returns false, having released what it
+// made.
 bool create_udp_socket();
+
+// Registers the receiver with loop; false where it cannot be.
+bool register_udp(zloop_t *loop);
 
 // Hands a UDP socket of the daemon's own to the service manager's store,
 // so that a restart keeps its port. Call once the daemon is up.
 void store_udp_socket();
+
+// The receive buffer that the kernel granted the UDP socket, in the bytes
+// of "/udp_receive_buffer" (half what SO_RCVBUF reports); read with the
+// socket, fixed while it exists.
+int udp_receive_buffer_granted();
 
 // Closes the UDP socket and releases its batch. Safe when there is none.
 void destroy_udp_socket();
@@ -41,7 +45,3 @@ void count_udp_kernel_drops();
 // each in turn; their number, or -1 with errno set where the receive fails
 // (EAGAIN: none was waiting).
 int take_datagrams();
-
-// Receiver called by the loop: take_datagrams, returning 0; logs a receive
-// that found nothing at all and returns 1. It never ends the loop.
-int udp_socket_handler(zloop_t *loop, zmq_pollitem_t *poll_item, void *arg);

@@ -136,22 +136,19 @@ def test_huge_and_cut_inputs_are_relayed_exactly(relay):
     assert relay.daemon.new_lines() == []
 
 
-@pytest.mark.parametrize("fault, line", [
-    ("POLL_SHIM_FD_ERROR", None),  # every readiness of the UDP socket comes with an error
-    # Each inbound text also makes the UDP socket look readable, empty.
-    ("POLL_SHIM_SPURIOUS_FD", err("udp_socket_handler: udp_socket_handler: 11, Resource temporarily unavailable"))])
-def test_loop_faults_never_drop_or_block_an_input(relay, fault, line):
+# Every readiness of the UDP socket comes with an error, or each inbound
+# text also makes the UDP socket look readable, empty: neither is a failed
+# receive, nor stalls an input.
+@pytest.mark.parametrize("fault", ["POLL_SHIM_FD_ERROR", "POLL_SHIM_SPURIOUS_FD"])
+def test_loop_faults_never_drop_or_block_an_input(relay, fault):
     relay.start({"LD_PRELOAD": SHIM, fault: "1"})
     for i in range(5):
         relay.push(b"inbound %d" % i)
         assert recv(relay.pub) == [b"inbound %d" % i]
-        # The next text only once this readiness is over, lest it fill it.
-        assert until(lambda: len(relay.daemon.lines()) == 2 + i if line else True)
     for i in range(5):
         relay.send_udp(b"datagram %d" % i)
         assert recv(relay.pub) == [b"datagram %d" % i]
-    assert relay.daemon.new_lines() == ([line] * 5 if line else [])
-    assert statistics(relay.daemon)["drop.receive"] == (5 if line else 0)
+    assert relay.daemon.new_lines() == [] and statistics(relay.daemon)["drop.receive"] == 0
 
 
 def test_inputs_with_a_backlog_take_turns_by_the_batch(relay):

@@ -2,7 +2,7 @@
 # from daemon to daemon, the manager's store, the UDP receive buffer, and a
 # stop that routes what waits and hands what is queued to the peers that
 # are up, within its grace.
-import os, re, signal, socket, subprocess, time
+import contextlib, os, re, signal, socket, subprocess, time
 import pytest, zmq
 from conftest import (AS_NOBODY, EXITING, SHIM, SLOWED, START, TAP, Manager, Process, Stream, err, free_port, held,
                       holds, pulled, read_until, statistics, tcp, tcp_connections, until)
@@ -161,3 +161,20 @@ def test_the_udp_receive_buffer_asked_for_and_what_the_kernel_grants(relay, monk
         "<12>vostrelld: Parameter \"/udp_receive_buffer\": asked for %d bytes, the kernel granted %d "
         "(net.core.rmem_max)" % (rmem_max * 4, rmem_max)])
     assert receive_buffer(port) == 2 * rmem_max
+
+
+def test_a_datagram_taken_by_another_reader_of_a_passed_socket_is_no_failure(relay):
+    # The test reads the daemon's passed socket too, so the daemon is often
+    # woken for a datagram that the test took first.
+    unit = held(socket.SOCK_DGRAM, int(relay.keys["udpport"]))
+    relay.launch(fds=[unit.fileno()])
+    unit.setblocking(False)
+    taken, sender = [0], socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for n in range(40000):
+        sender.sendto(b"x%d" % n, unit.getsockname())
+        with contextlib.suppress(BlockingIOError):
+            taken[0] += bool(unit.recv(64))
+    relay.connect()
+    assert relay.daemon.new_lines() == []
+    counted = statistics(relay.daemon)
+    assert counted["drop.receive"] == 0 and 0 < taken[0] < 40000 and counted["in.udp"] > 2
