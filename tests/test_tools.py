@@ -1,6 +1,6 @@
 # What operators get: the tap tool against the real daemon, the installed
 # files, the systemd unit, the shipped configurations and the manual pages.
-import ctypes, gzip, os, re, shutil, signal, subprocess, time
+import ctypes, gzip, os, re, shutil, signal, socket, subprocess, time
 import pytest
 from conftest import KEYS, TAP, Process, free_port, read, read_until, tcp, until
 
@@ -35,6 +35,20 @@ def test_tap_send_delivers_each_text_over_udp_and_to_the_inbound_endpoint(relay)
         assert time.monotonic() - started >= least_seconds  # paced: four gaps of 10 ms
         relay.send_udp(b"end"), relay.send_udp(b"#win end")
         assert (read_until(relay.pub, b"end"), read_until(relay.gw, b"end")) == (published, gateway), args
+
+
+def test_the_log_listener_prints_each_line_as_a_person_reads_it(tmp_path):
+    path = str(tmp_path / "log")
+    sink = Process([os.path.join(os.path.dirname(TAP), "vostrelld-logsink"), path])
+    assert until(lambda: os.path.exists(path))
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+        for line in (b"<14>Dec 10 13:48:23 vostrelld: Starting", b"<11>Dec  1 03:08:23 vostrelld: f: 2, x\n",
+                     b"<12>Dec 10 13:48:23 vostrelld: Parameter", b"<15>Dec 10 13:48:23 a: b", b"no header"):
+            sender.sendto(line, path)
+    sink.signal(signal.SIGTERM)
+    assert sink.wait() == 0 and sink.out() == (
+        "Dec 10 13:48:23 vostrelld: Starting\nDec  1 03:08:23 vostrelld: error: f: 2, x\n"
+        "Dec 10 13:48:23 vostrelld: warning: Parameter\nDec 10 13:48:23 a: debug: b\nno header\n")
 
 
 @pytest.mark.parametrize("args, sig, status, error", [

@@ -2,7 +2,10 @@
 // a datagram socket at the given path (default /dev/log) and prints every
 // line it receives on standard output until SIGINT or SIGTERM, then removes
 // the socket again. Exits with 3 when a syslog daemon already listens there;
-// a socket left behind by an earlier listener is replaced.
+// a socket left behind by an earlier listener is replaced. A line is printed
+// as a person reads it: "Dec 10 13:48:23 vostrelld: Starting ...", with the
+// priority as a word after the name where it is not info
+// ("vostrelld: error: send_data: ...").
 
 #include <cerrno>
 #include <csignal>
@@ -37,6 +40,33 @@ static bind_result bind_listener(int fd, const struct sockaddr_un *address)
         return TAKEN;
     unlink(address->sun_path);
     return bind(fd, name, sizeof *address) == 0 ? BOUND : FAILED;
+}
+
+// The words of the eight priorities, as syslog.conf(5) names them.
+static const char *const PRIORITIES[] = {"emerg",   "alert",  "crit", "error",
+                                         "warning", "notice", "info", "debug"};
+
+// Prints line[0..size) as "<PRI>Mmm dd hh:mm:ss IDENT: TEXT" comes from
+// syslog(3): without the number, and with its priority after IDENT unless
+// it is info. Anything else is printed as it came.
+static void print_line(const char *line, int size)
+{
+    int priority = 0, header = 0;
+    const char *rest = line;
+    if (sscanf(line, "<%d>%n", &priority, &header) == 1 && header > 0 && header < size)
+        rest = line + header;
+    int rest_size = size - static_cast<int>(rest - line);
+    // The name ends at the first ": " after the 16 characters of the time.
+    const char *name_end =
+        rest_size > 16 ? static_cast<const char *>(memmem(rest + 16, rest_size - 16, ": ", 2))
+                       : nullptr;
+    if (rest == line || !name_end || (priority & 7) == 6) {
+        printf("%.*s\n", rest_size, rest);
+        return;
+    }
+    int named = static_cast<int>(name_end - rest) + 2;
+    printf("%.*s%s: %.*s\n", named, rest, PRIORITIES[priority & 7], rest_size - named,
+           rest + named);
 }
 
 int main(int argc, char *argv[])
@@ -76,14 +106,15 @@ int main(int argc, char *argv[])
     char line[8192];
     for (;;) {
         // Once asked to stop, print what is still queued, then end.
-        ssize_t size = recv(fd, line, sizeof line, stopping ? MSG_DONTWAIT : 0);
+        ssize_t size = recv(fd, line, sizeof line - 1, stopping ? MSG_DONTWAIT : 0);
         if (size == -1 && stopping)
             break;
         if (size <= 0)
             continue;
         while (size > 0 && line[size - 1] == '\n')
             size--;
-        printf("%.*s\n", static_cast<int>(size), line);
+        line[size] = '\0';
+        print_line(line, static_cast<int>(size));
         fflush(stdout);
     }
     close(fd);
