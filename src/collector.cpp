@@ -1,8 +1,8 @@
 #include "collector.h"
 
 #include "connections.h"
+#include "latch.h"
 #include "log.h"
-#include "router.h"
 #include "socket_table.h"
 #include "statistics.h"
 #include "udp.h"
@@ -116,6 +116,40 @@ static void add_socket_families(std::vector<MetricFamily> *families)
     families->push_back(std::move(limits));
 }
 
+// The counts of the processors' spools, where they have one.
+static void add_spool_families(std::vector<MetricFamily> *families)
+{
+    const struct {
+        const char *name, *help;
+        MetricType type;
+        int kind; // of spool_counts; -1: the limit
+    } rows[] = {
+        {"vostrelld_spooled_messages_total", "Texts taken by each processor's disk spool.",
+         MetricType::Counter, SPOOLED},
+        {"vostrelld_replayed_messages_total", "Texts sent from each processor's disk spool.",
+         MetricType::Counter, REPLAYED},
+        {"vostrelld_spool_damaged_records_total", "Spooled records set aside as damaged.",
+         MetricType::Counter, DAMAGED},
+        {"vostrelld_spool_held_messages", "Texts each processor's spool holds now.",
+         MetricType::Gauge, HELD},
+        {"vostrelld_spool_held_bytes", "Bytes of disk each processor's spool takes now.",
+         MetricType::Gauge, HELD_BYTES},
+        {"vostrelld_spool_limit_bytes", "Bytes of disk each processor's spool may take.",
+         MetricType::Gauge, -1},
+    };
+    for (const auto &row : rows) {
+        MetricFamily family = make_family(row.name, row.help, row.type);
+        for (const socket_record &record : socket_records)
+            if (record.spool_limit > 0)
+                add_sample(&family,
+                           static_cast<double>(row.kind < 0 ? record.spool_limit
+                                                            : record.spool_counts[row.kind]->get()),
+                           {{"socket", record.label}});
+        if (!family.metric.empty())
+            families->push_back(std::move(family));
+    }
+}
+
 static MetricFamily build_info()
 {
     int major, minor, patch;
@@ -218,6 +252,7 @@ std::vector<MetricFamily> metrics_collector::Collect() const
     families.push_back(std::move(refused));
     families.push_back(connections_family());
     add_socket_families(&families);
+    add_spool_families(&families);
     families.push_back(single("vostrelld_udp_receive_buffer_bytes",
                               "Receive buffer that the kernel granted the UDP socket.",
                               MetricType::Gauge, udp_receive_buffer_granted()));

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 config_string_type config_strings[STR_COUNT] = {
     {"/pidfile", nullptr},
@@ -38,6 +39,9 @@ config_string_type optional_strings[OPTIONAL_COUNT] = {
     {"/udp_receive_buffer", nullptr},
     {"/metrics", nullptr},
     {"/metrics_allow", nullptr},
+    {"/spool/directory", nullptr},
+    {"/spool/message_processor", nullptr},
+    {"/spool/message_processor_backyard", nullptr},
 };
 
 int udp_buffer_size = MIN_UDP_BUFFSIZE;
@@ -58,6 +62,9 @@ static const number_key NUMBER_KEYS[] = {
     {STOP_GRACE_STR, 0, 3600000},
     // The kernel keeps twice the size asked for, in an int.
     {UDP_RECEIVE_BUFFER_STR, 1, 1073741823},
+    // From 1 MiB to 1 TiB of disk.
+    {SPOOL_PROCESSOR_STR, 1LL << 20, 1LL << 40},
+    {SPOOL_BACKYARD_STR, 1LL << 20, 1LL << 40},
 };
 
 // The keys that hold endpoints, in the order they are checked.
@@ -130,6 +137,13 @@ static bool check_values()
         log_line(LOG_ERR, "Parameter \"%s\": \"%s\" is not a size in bytes",
                  optional_strings[MAX_MESSAGE_SIZE_STR].name, size);
         return false;
+    }
+    for (int cap : {SPOOL_PROCESSOR_STR, SPOOL_BACKYARD_STR}) {
+        if (optional_strings[cap].value && !optional_strings[SPOOL_DIRECTORY_STR].value) {
+            log_line(LOG_ERR, "Parameter \"%s\" needs \"%s\"", optional_strings[cap].name,
+                     optional_strings[SPOOL_DIRECTORY_STR].name);
+            return false;
+        }
     }
     const char *address = optional_strings[UDPADDRESS_STR].value;
     if (address && !check_udp_address(address))

@@ -26,7 +26,8 @@ enum {
 // queue depth of each messaging socket, in the order of socket_records; the
 // time after which a dead peer is given up, the grace of a stop, the UDP
 // socket's receive buffer; the metrics endpoint's address and the addresses
-// that may scrape it.
+// that may scrape it; the directory of the disk spools and the bytes each
+// message processor's spool may hold.
 enum {
     CURVE_CERTIFICATE_STR,
     CURVE_CLIENTS_STR,
@@ -45,6 +46,9 @@ enum {
     UDP_RECEIVE_BUFFER_STR,
     METRICS_STR,
     METRICS_ALLOW_STR,
+    SPOOL_DIRECTORY_STR,
+    SPOOL_PROCESSOR_STR,
+    SPOOL_BACKYARD_STR,
     OPTIONAL_COUNT
 };
 

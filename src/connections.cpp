@@ -55,6 +55,10 @@ void apply_connection_options(zsock_t *socket, socket_record *record)
         set_option(handle, record->type == ZMQ_PULL ? ZMQ_RCVHWM : ZMQ_SNDHWM, record->queue_depth);
     if (peer_timeout_ms > 0)
         apply_peer_timeout(handle, peer_timeout_ms);
+    // A socket with a spool keeps no text while no processor is connected:
+    // its spool does.
+    if (record->spool)
+        set_option(handle, ZMQ_IMMEDIATE, 1);
 }
 
 // True where queues or a peer time-out are configured: the processors'

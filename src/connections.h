@@ -14,9 +14,10 @@
 #include <czmq.h>
 
 // Sets up socket, before it binds or attaches, as the socket of record: its
-// queue depth (read into the record), and the peer time-out
-// (TCP_USER_TIMEOUT for unacknowledged data, keepalive probes for an idle
-// connection, a bounded connect attempt).
+// queue depth (read into the record), the peer time-out (TCP_USER_TIMEOUT
+// for unacknowledged data, keepalive probes for an idle connection, a
+// bounded connect attempt), and where it has a spool, no queue while no
+// processor is connected (ZMQ_IMMEDIATE).
 void apply_connection_options(zsock_t *socket, socket_record *record);
 
 // Starts the watch of socket, the socket of record, once it is set up and

@@ -19,6 +19,12 @@ class loop_counter
     {
         add(amount);
     }
+    // For a count that also falls, such as what is held now: only its
+    // writer may set it.
+    void set(uint64_t amount)
+    {
+        value.store(amount, std::memory_order_relaxed);
+    }
     uint64_t get() const
     {
         return value.load(std::memory_order_relaxed);

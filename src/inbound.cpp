@@ -2,6 +2,7 @@
 
 #include "router.h"
 #include "socket_table.h"
+#include "spooler.h"
 #include "statistics.h"
 
 #include <cerrno>
@@ -67,6 +68,7 @@ int take_frames()
     }
     int receive_errno = errno;
     zmq_msg_close(&frame);
+    flush_spools();
     errno = receive_errno;
     return taken == 0 ? -1 : taken;
 }

@@ -5,6 +5,7 @@
 #include "log.h"
 #include "notify.h"
 #include "socket_table.h"
+#include "spooler.h"
 #include "statistics.h"
 #include "udp.h"
 
@@ -38,6 +39,7 @@ static int interrupt_check(zloop_t *loop, int, void *)
     notify_watchdog();
     read_unpolled_watches();
     count_udp_kernel_drops();
+    tend_spools();
     return 0;
 }
 
@@ -84,7 +86,7 @@ bool create_reactor()
     zloop_set_ticket_delay(reactor, INTERRUPT_CHECK_MSECS);
     if (!register_inbound(reactor) || !register_udp(reactor) ||
         !zloop_ticket(reactor, interrupt_check, nullptr) || !register_watches(reactor) ||
-        !register_statistics_request(reactor)) {
+        !register_statistics_request(reactor) || !register_spools(reactor)) {
         log_line(LOG_ERR, "%s: zloop_reader: %d, %s", "create_reactor", errno, zmq_strerror(errno));
         destroy_reactor();
         return false;

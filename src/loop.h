@@ -1,8 +1,8 @@
 #pragma once
 // The event loop that drives the daemon: its two receivers (inbound.h,
-// udp.h), the readers of the sockets' watches, the wake-up ticket, the
-// statistics request (SIGUSR1), and the delivery of what was taken in when
-// the daemon stops. Everything here runs on the main thread.
+// udp.h), the readers of the sockets' watches, the feeding of sockets from
+// their spools, the wake-up ticket, the statistics request (SIGUSR1), and
+// the delivery of what was taken in when the daemon stops. Everything here runs on the main thread.
 
 #include <czmq.h>
 

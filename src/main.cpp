@@ -8,6 +8,7 @@
 #include "metrics.h"
 #include "notify.h"
 #include "sockets.h"
+#include "spooler.h"
 #include "sw-version.h"
 #include "udp.h"
 
@@ -73,13 +74,14 @@ static bool create_pidfile()
     return true;
 }
 
-// Releases the metrics endpoint, the loop, every endpoint, the
+// Releases the metrics endpoint, the loop, every endpoint, the spools, the
 // authenticator and the configuration, in that order.
 static void destroy_all()
 {
     destroy_metrics();
     destroy_reactor();
     destroy_sockets();
+    destroy_spools();
     destroy_access();
     destroy_config();
 }
@@ -118,8 +120,8 @@ static int run(int argc, char *argv[])
     sigaddset(&requests, SIGUSR1);
     sigprocmask(SIG_BLOCK, &requests, nullptr);
     notify_open();
-    if (!create_access() || !create_sockets() || !create_reactor() || !create_metrics() ||
-        !create_pidfile()) {
+    if (!create_spools() || !create_access() || !create_sockets() || !create_reactor() ||
+        !create_metrics() || !create_pidfile()) {
         destroy_all();
         return 1;
     }
@@ -131,6 +133,7 @@ static int run(int argc, char *argv[])
     notify_stopping();
     deliver_what_was_taken(
         static_cast<int>(optional_number(STOP_GRACE_STR, DEFAULT_STOP_GRACE_MSECS)));
+    save_spools();
     destroy_all();
     // Ending the library waits out the outputs' linger: what they still
     // queue goes to the peers that are up, within the grace.

@@ -26,10 +26,19 @@ void notify_open()
         watchdog_period_ns = interval_us * 1000 / 2;
 }
 
+// What the daemon listens on, as the ready status told it.
+static char listening_text[1024] = "";
+
 void notify_ready(const char *listening)
 {
+    snprintf(listening_text, sizeof listening_text, "%s", listening);
     sd_notifyf(0, "READY=1\nSTATUS=Relaying: %s", listening);
     watchdog_last_ns = now_ns();
+}
+
+void notify_held(const char *held)
+{
+    sd_notifyf(0, "STATUS=Relaying: %s%s%s", listening_text, *held ? "; " : "", held);
 }
 
 void notify_watchdog()

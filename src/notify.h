@@ -18,6 +18,11 @@ void notify_ready(const char *listening);
 // stop when the loop stops turning.
 void notify_watchdog();
 
+// Shows what the spools hold (held, "held.backyard=N ...") in the manager's
+// status line after what the daemon listens on; where held is empty, just
+// that again.
+void notify_held(const char *held);
+
 // Shows the main counters in the manager's status line.
 void notify_statistics();
 

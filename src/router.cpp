@@ -1,11 +1,12 @@
 #include "router.h"
 
+#include "latch.h"
 #include "log.h"
 #include "record.h"
 #include "socket_table.h"
+#include "spooler.h"
 #include "statistics.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,11 +15,6 @@
 static const char GATEWAY_PREFIX[] = "#win ";
 static const char RECORD_PREFIX[] = "#oldmp ";
 static const char BACKYARD_PREFIX[] = "#jwin ";
-
-// Set while the message processors refuse messages. One latch serves both
-// queues, so an overflow is reported once until a send to either succeeds.
-// Only the loop writes it; the metrics endpoint reads it.
-static std::atomic<bool> overflow_flag{false};
 
 // Records that fill a frame lack only a NUL terminator: they are copied
 // here with one, or into an area of their own where they are longer.
@@ -38,27 +34,24 @@ static inline bool has_prefix(const char *text, size_t length, const char (&pref
     return true;
 }
 
-// Applies the overflow latch to the result of the last send attempted for
-// one text on the processor's socket of record; send_errno is errno right
-// after a failed send.
-static void latch_send_result(int rc, int send_errno, const socket_record *record)
+// Settles what became of one text, frames, for the processor of record,
+// where the last send attempted for it returned rc, errno as that send left
+// it: sent; handed to the processor's spool where its socket refused it and
+// it has one; or dropped. Either goes through the overflow latch, but for a
+// send that failed for another reason than a refusal.
+static inline void settle(int rc, socket_record *record, const spool_frames *frames)
 {
-    if (rc == 0) {
+    if (rc != -1) {
         (*record->sent)++;
-        if (overflow_flag.load(std::memory_order_relaxed)) {
-            log_line(LOG_ERR, "%s", record->exemption);
-            overflow_flag.store(false, std::memory_order_relaxed);
-        }
-    } else if (send_errno == EAGAIN) {
+        latch_taken(record);
+    } else if (errno == EAGAIN && record->spool) {
+        spool_text(record, frames);
+    } else if (errno == EAGAIN) {
         (*record->refused)++;
-        if (!overflow_flag.load(std::memory_order_relaxed)) {
-            log_line(LOG_ERR, "%s", record->overflow);
-            overflow_flag.store(true, std::memory_order_relaxed);
-        }
+        latch_dropped(record);
     } else {
         statistics.drop_send++;
-        log_line(LOG_ERR, "%s: zframe_send: %d, %s", "send_data", send_errno,
-                 zmq_strerror(send_errno));
+        log_line(LOG_ERR, "%s: zframe_send: %d, %s", "send_data", errno, zmq_strerror(errno));
     }
 }
 
@@ -175,9 +168,14 @@ static const char GATEWAY_FAILURE[] = "%s: zstr_send (GATEWAYPUBLISHER_SOCKET): 
 static void send_backyard(const char *text, size_t length)
 {
     socket_record *backyard = &socket_records[BACKYARD_RECORD];
+    spool_frames frames = {{reinterpret_cast<const uint8_t *>(text)}, {length}, 1};
+    if (backyard->spooling) { // it waits behind the spool
+        spool_text(backyard, &frames);
+        return;
+    }
     int rc = send_once_more_if_refused(
         backyard, [&] { return zmq_send(backyard->resolved, text, length, ZMQ_DONTWAIT); });
-    latch_send_result(rc == -1 ? -1 : 0, errno, backyard);
+    settle(rc, backyard, &frames);
 }
 
 // Checks and decodes the NUL-terminated record text str_data of str_len
@@ -196,8 +194,14 @@ static void send_record(char *str_data, size_t str_len)
         drop_unmade_record();
         return;
     }
-    if (decode_record_payload(str_data, str_len, static_cast<uint8_t *>(zmq_msg_data(&payload)))) {
-        socket_record *processor = &socket_records[PROCESSOR_RECORD];
+    socket_record *processor = &socket_records[PROCESSOR_RECORD];
+    uint8_t *data = static_cast<uint8_t *>(zmq_msg_data(&payload));
+    spool_frames frames = {{timestamp, data}, {TIMESTAMP_SIZE, record_data_size(str_len)}, 2};
+    if (!decode_record_payload(str_data, str_len, data)) {
+        statistics.drop_record++;
+    } else if (processor->spooling) { // it waits behind the spool
+        spool_text(processor, &frames);
+    } else {
         // Only the first frame can be refused: the rest of a message always
         // follows it into the same pipe.
         int rc = send_once_more_if_refused(processor, [&] {
@@ -206,9 +210,7 @@ static void send_record(char *str_data, size_t str_len)
         });
         if (rc != -1)
             rc = zmq_msg_send(&payload, processor->resolved, ZMQ_DONTWAIT);
-        latch_send_result(rc == -1 ? -1 : 0, errno, processor);
-    } else {
-        statistics.drop_record++;
+        settle(rc, processor, &frames);
     }
     zmq_msg_close(&payload); // still ours unless it was sent
 }
@@ -280,9 +282,4 @@ void send_frame(zmq_msg_t *frame)
         route(data, static_cast<size_t>(nul - data), nullptr);
     else
         route(data, size, frame);
-}
-
-bool overflow_latched()
-{
-    return overflow_flag.load(std::memory_order_relaxed);
 }

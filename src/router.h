@@ -14,7 +14,3 @@ void send_data(char *message);
 // that very frame, which is then empty; otherwise the frame stays the
 // caller's, and the router may write into its data while it runs.
 void send_frame(zmq_msg_t *frame);
-
-// True while the overflow latch is set: a message processor refused a text
-// and neither has accepted one since. Read on any thread.
-bool overflow_latched();

@@ -51,35 +51,50 @@ struct connection_watch {
     loop_counter lost;         // and lost
 };
 
+// What a processor's spool counts: texts it took, texts replayed from it,
+// texts it holds now, bytes of disk it takes now, records set aside as
+// damaged.
+enum { SPOOLED, REPLAYED, HELD, HELD_BYTES, DAMAGED, SPOOL_COUNT_KINDS };
+
 // Length of a CURVE key, in bytes.
 constexpr size_t CURVE_KEY_SIZE = 32;
 
+// The disk spool of a processor's socket (spooler.h).
+struct socket_spool;
+
 struct socket_record {
     // Fixed when the program is built.
-    zsock_t **handle;     // the process-wide handle
-    int type;             // ZMQ_PULL, ZMQ_PUB or ZMQ_PUSH
-    int endpoint_key;     // index of config_strings: its endpoint, or endpoint list
-    int queue_key;        // index of optional_strings: "/queue/..."
-    const char *label;    // its name in the metrics' labels and the counters' names
-    int certificate_key;  // index of optional_strings: its processor's public
-                          // certificate; -1 for a bound socket, a server
-    const char *overflow; // the overflow latch's notices where it refuses texts
-    const char *exemption;
-    loop_counter *sent;    // texts it sent; null for the inbound socket
-    loop_counter *refused; // texts a processor refused
-    loop_counter *made;    // its connections as the statistics line counts them
-    loop_counter *lost;
+    zsock_t **handle = nullptr;     // the process-wide handle
+    int type = 0;                   // ZMQ_PULL, ZMQ_PUB or ZMQ_PUSH
+    int endpoint_key = 0;           // index of config_strings: its endpoint, or endpoint list
+    int queue_key = 0;              // index of optional_strings: "/queue/..."
+    const char *label = nullptr;    // its name in the metrics' labels and the counters' names
+    int certificate_key = -1;       // index of optional_strings: its processor's public
+                                    // certificate; -1 for a bound socket, a server
+    int spool_key = -1;             // index of optional_strings: "/spool/..."; -1: none
+    const char *overflow = nullptr; // the overflow latch's notices where it drops texts
+    const char *exemption = nullptr;
+    const char *spool_start = nullptr; // the notices where its spool starts and ends holding texts
+    const char *spool_end = nullptr;
+    loop_counter *sent = nullptr;    // texts it sent; null for the inbound socket
+    loop_counter *refused = nullptr; // texts dropped for its processor
+    loop_counter *made = nullptr;    // its connections as the statistics line counts them
+    loop_counter *lost = nullptr;
+    loop_counter *spool_counts[SPOOL_COUNT_KINDS] = {}; // its spool's counts, by kind
 
     // Set at start-up, from the configuration.
     int queue_depth = 0;                     // messages held for one peer; 0: the library's default
     uint8_t server_key[CURVE_KEY_SIZE] = {}; // its processor's public key
     bool server_key_known = false;
+    uint64_t spool_limit = 0; // bytes its spool may hold; 0: no spool
 
     // While the socket exists.
     void *resolved = nullptr; // the libzmq socket, resolved once (zsock_resolve checks
                               // the handle's type again at every call); null while none
     unsigned backoff = 0;     // refusals that the router still takes as they come
     connection_watch watch = {};
+    socket_spool *spool = nullptr; // its spool; null where it has none
+    bool spooling = false;         // texts for it wait behind its spool, which holds some
 };
 
 extern socket_record socket_records[RECORD_COUNT];

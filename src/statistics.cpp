@@ -42,6 +42,14 @@ static const counter_entry COUNTERS[] = {
     {"made.processor", &statistics_type::made_processor, false, CONNECTION_COUNTERS},
     {"made.backyard", &statistics_type::made_backyard, false, CONNECTION_COUNTERS},
     {"refused.udp", &statistics_type::refused_udp, true, REFUSED_DATAGRAMS},
+    {"spooled.processor", &statistics_type::spooled_processor, false, SPOOL_COUNTERS},
+    {"spooled.backyard", &statistics_type::spooled_backyard, false, SPOOL_COUNTERS},
+    {"replayed.processor", &statistics_type::replayed_processor, false, SPOOL_COUNTERS},
+    {"replayed.backyard", &statistics_type::replayed_backyard, false, SPOOL_COUNTERS},
+    {"held.processor", &statistics_type::held_processor, true, SPOOL_COUNTERS},
+    {"held.backyard", &statistics_type::held_backyard, true, SPOOL_COUNTERS},
+    {"damaged.processor", &statistics_type::damaged_processor, false, SPOOL_COUNTERS},
+    {"damaged.backyard", &statistics_type::damaged_backyard, false, SPOOL_COUNTERS},
 };
 
 void format_statistics(char *text, size_t size, bool main_only)

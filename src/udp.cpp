@@ -8,6 +8,7 @@
 #include "log.h"
 #include "notify.h"
 #include "router.h"
+#include "spooler.h"
 #include "statistics.h"
 
 #include <cerrno>
@@ -304,6 +305,7 @@ int take_datagrams()
         datagram[udp_batch[index].msg_len] = '\0';
         send_data(datagram);
     }
+    flush_spools();
     return received;
 }
 

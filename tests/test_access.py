@@ -192,7 +192,17 @@ NO_SUCH = "No such file or directory"
         ('queue\n    message_processor = " 5"\n', "queue/message_processor", " 5", "1 to 10000000"),
         ('queue\n    message_processor_backyard = "10000001"\n', "queue/message_processor_backyard", "10000001",
          "1 to 10000000"),
-        ('peer_timeout = "-1"\n', "peer_timeout", "-1", "0 to 3600000")]]])
+        ('peer_timeout = "-1"\n', "peer_timeout", "-1", "0 to 3600000"),
+        ('spool\n    message_processor = "1048575"\n', "spool/message_processor", "1048575",
+         "1048576 to 1099511627776"),
+        ('spool\n    message_processor_backyard = "1G"\n', "spool/message_processor_backyard", "1G",
+         "1048576 to 1099511627776")]],
+    ('spool\n    message_processor_backyard = 1048576\n',
+     '"/spool/message_processor_backyard" needs "/spool/directory"'),
+    ('spool\n    directory = "{dir}/none/spool"\n    message_processor = 1048576\n',
+     '"/spool/directory": cannot create {dir}/none/spool (%s)' % NO_SUCH),
+    ('spool\n    directory = "{cfg}"\n    message_processor = 1048576\n',
+     '"/spool/directory": cannot write {cfg} (Not a directory)')])
 def test_each_unusable_optional_key_stops_the_start(relay, keys, config, logged):
     config = relay.config(config.format(dir=keys.dir, cfg=relay.tmp + "/vostrelld.cfg"))
     daemon = Daemon(["-c", config])
