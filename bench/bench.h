@@ -62,6 +62,8 @@ struct options_t {
     std::vector<double> restarts; // offered rates of the restart mode; empty: none
     std::string scrape;           // ADDRESS:PORT of this daemon's metrics, scraped in paced runs
     double scrape_rate = 50;      // scrapes a second
+    std::vector<double> spool;    // offered rates of the spool mode; empty: none
+    uint64_t spool_fill = 0;      // texts spooled and replayed after the spool's paced runs
 };
 
 // The relay of kind that serves route, reading its endpoints from config.
@@ -81,7 +83,8 @@ struct relay_t {
 // timeout_ms. True when it ended by itself with status 0.
 bool stop_relay(relay_t *relay, int timeout_ms);
 
-// The endpoint a sink of route's output uses, "@" or ">" in front.
+// The endpoint a sink of route's output uses, "@" or ">" in front. Extra
+// configuration lines may name the relay's own directory as @DIR@.
 std::string sink_endpoint(const relay_t &relay, const route_t &route);
 
 // A relay with a sink on the route's output and a target on its input.
@@ -130,6 +133,10 @@ bool run_callgrind(const options_t &options);
 bool run_soak(const options_t &options);
 bool run_paced(const options_t &options);
 bool run_restarts(const options_t &options);
+bool run_spool(const options_t &options);
+
+// Keeps this thread, and every thread it starts from now on, on one cpu.
+bool pin_to_cpu(int cpu);
 
 // Offers count texts like text at rate per second (see paced.cpp): in
 // bursts every tick_us, or with tick_us 0 each at its own due time; with

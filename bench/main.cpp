@@ -60,6 +60,9 @@ const char USAGE[] =
     "                      (its --config must set it; the baseline is not scraped)\n"
     "  --scrape-rate R     scrapes a second (default: 50)\n"
     "  --soak N            watch the daemon's memory over N messages instead\n"
+    "  --spool RATES       the backyard processor's disk spool at these rates: the processor\n"
+    "                      up, away (every text delivered once it is back), a queue instead\n"
+    "  --spool-fill N      then N texts spooled and replayed while 20,000/s keep coming\n"
     "  --bin DIR           where the relays are (default: beside this program)\n";
 
 bool parse_options(int argc, char *argv[], options_t *options)
@@ -137,6 +140,11 @@ bool parse_options(int argc, char *argv[], options_t *options)
         } else if (option == "--restarts") {
             for (const std::string &rate : split(value))
                 options->restarts.push_back(std::stod(rate));
+        } else if (option == "--spool") {
+            for (const std::string &rate : split(value))
+                options->spool.push_back(std::stod(rate));
+        } else if (option == "--spool-fill") {
+            options->spool_fill = std::stoull(value);
         } else if (option == "--runs")
             options->runs = std::stoi(value);
         else if (option == "--seconds")
@@ -156,7 +164,7 @@ bool parse_options(int argc, char *argv[], options_t *options)
     for (size_t size : options->sizes)
         if (size < 20 || size > 2048)
             return false;
-    for (const std::vector<double> *rates : {&options->paced, &options->restarts})
+    for (const std::vector<double> *rates : {&options->paced, &options->restarts, &options->spool})
         for (double rate : *rates)
             if (!(rate > 0))
                 return false;
@@ -205,6 +213,8 @@ int main(int argc, char *argv[])
         }
         std::system(("mkdir -p '" + options.keep_dir + "'").c_str());
         ok = run_callgrind(options);
+    } else if (!options.spool.empty() || options.spool_fill > 0) {
+        ok = run_spool(options);
     } else if (!options.restarts.empty()) {
         ok = run_restarts(options);
     } else if (!options.paced.empty()) {

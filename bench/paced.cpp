@@ -67,14 +67,6 @@ uint64_t cpu_time_ns(pid_t pid)
     return total;
 }
 
-bool pin_to_cpu(int cpu)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    return sched_setaffinity(0, sizeof set, &set) == 0;
-}
-
 void advance(struct timespec *when, long nanoseconds)
 {
     when->tv_nsec += nanoseconds;
@@ -215,6 +207,14 @@ double highest_clean_rate(const std::map<double, paced_cell_t> &cells)
 }
 
 } // namespace
+
+bool pin_to_cpu(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
 
 // Sends each text at its own due time, sleeping until then: one send per
 // wake-up where the sleep is shorter than the spacing. A text already due

@@ -100,7 +100,12 @@ bool write_config(relay_t *relay, bool curve, const std::string &extra)
            << "message_processor = \">" << tcp(relay->processor_port) << "\"\n"
            << "message_processor_backyard = \">" << tcp(relay->backyard_port) << "\"\n"
            << "buffer_size = \"2048\"\n"
-           << (curve ? make_curve(relay) : "") << extra;
+           << (curve ? make_curve(relay) : "");
+    // @DIR@ in the extra lines names the relay's own directory.
+    std::string lines = extra;
+    for (size_t at; (at = lines.find("@DIR@")) != std::string::npos;)
+        lines.replace(at, 5, relay->dir);
+    config << lines;
     return config.good();
 }
 

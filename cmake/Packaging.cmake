@@ -90,7 +90,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps finds the CZMQ and libzmq runtime packages (libczmq4,
 # libzmq5), the Prometheus client and its web server (libprometheus-cpp-pull1.0,
-# libcivetweb1) and the C and C++ runtimes.
+# libcivetweb1), zlib (zlib1g, the spool's checksums) and the C and C++
+# runtimes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles ${CMAKE_CURRENT_SOURCE_DIR}/dist/debian/postinst

@@ -176,12 +176,13 @@ static size_t fill_buffer(read_buffer *buffer, int fd, uint64_t offset, uint64_t
         return static_cast<size_t>(buffer->at + buffer->length - offset);
     size_t wanted =
         static_cast<size_t>(std::min<uint64_t>(std::max(needed, BUFFER_SIZE), end - offset));
-    if (buffer->bytes.size() < wanted)
-        buffer->bytes.resize(std::max(wanted, BUFFER_SIZE));
-    else if (buffer->bytes.size() > KEPT_BUFFER_SIZE && wanted <= BUFFER_SIZE)
-        std::vector<uint8_t>(BUFFER_SIZE).swap(buffer->bytes);
+    if (buffer->capacity < wanted ||
+        (buffer->capacity > KEPT_BUFFER_SIZE && wanted <= BUFFER_SIZE)) {
+        buffer->capacity = std::max(wanted, BUFFER_SIZE);
+        buffer->bytes = std::make_unique_for_overwrite<uint8_t[]>(buffer->capacity);
+    }
     buffer->at = offset;
-    buffer->length = read_at(fd, buffer->bytes.data(), wanted, offset);
+    buffer->length = read_at(fd, buffer->bytes.get(), wanted, offset);
     return buffer->length;
 }
 
@@ -193,7 +194,6 @@ int read_record(read_buffer *buffer, int fd, uint64_t offset, uint64_t end, size
     *size = RECORD_HEADER_SIZE;
     while (found == RECORD_TORN &&
            (available = fill_buffer(buffer, fd, offset, end, *size)) >= *size)
-        found =
-            decode_record(buffer->bytes.data() + (offset - buffer->at), available, size, frames);
+        found = decode_record(buffer->bytes.get() + (offset - buffer->at), available, size, frames);
     return found;
 }

@@ -20,7 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 constexpr size_t SEGMENT_HEADER_SIZE = 64;
 constexpr size_t SEAL_OFFSET = 16;
@@ -79,7 +79,8 @@ int decode_record(const uint8_t *data, size_t available, size_t *size, spool_fra
 
 // Bytes of a file read ahead, from offset at on.
 struct read_buffer {
-    std::vector<uint8_t> bytes;
+    std::unique_ptr<uint8_t[]> bytes; // not cleared: only what was read is used
+    size_t capacity = 0;
     uint64_t at = 0;
     size_t length = 0;
 };

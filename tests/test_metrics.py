@@ -224,7 +224,7 @@ def test_the_shipped_rules_and_scrape_job_pass_promtool(command):
 
 def test_the_dashboard_asks_only_for_metrics_the_daemon_serves(relay):
     port = free_port()
-    relay.launch(config=metrics_config(port))
+    relay.launch(config=metrics_config(port, 'spool\n    directory = "%s"\n    message_processor = 1048576\n' % relay.tmp))
     served = {name for name, _ in samples(scrape(port)[1])}
     dashboard = open(os.path.join(os.environ["SOURCE_DIR"], "dist", "grafana", "vostrelld.json")).read()
     asked = set(re.findall(r"\b((?:vostrelld|process)_\w+)", dashboard))
@@ -254,4 +254,4 @@ def test_prometheus_scrapes_the_daemon_with_the_shipped_job_and_rules(relay, tmp
     # Neither processor is there: that alert is pending for both sockets, and only that one.
     assert until(lambda: query('count by (alertname) (ALERTS{alertstate="pending"})') == [2.0], 10)
     rules = json.load(urllib.request.urlopen("http://127.0.0.1:%d/api/v1/rules" % web, timeout=2))
-    assert len(rules["data"]["groups"][0]["rules"]) == 5
+    assert len(rules["data"]["groups"][0]["rules"]) == 7

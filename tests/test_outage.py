@@ -139,9 +139,9 @@ def inside(ns): return ["nsenter", "--net=/run/netns/" + ns]
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
-@pytest.mark.parametrize("timeout, outage", [(1000, 3), (None, 14)])
+@pytest.mark.parametrize("timeout, outage, spooled", [(1000, 3, False), (1000, 3, True), (None, 14, False)])
 def test_a_dead_processor_host_is_given_up_and_its_successor_gets_the_queue(relay, hosts, monkeypatch, timeout,
-                                                                             outage):
+                                                                             outage, spooled):
     # The processor's link goes down and it is killed: no FIN, no RST ever
     # reaches the daemon. outage seconds later a new processor binds on a
     # host that is back. The producer reaches the daemon over ipc.
@@ -149,7 +149,7 @@ def test_a_dead_processor_host_is_given_up_and_its_successor_gets_the_queue(rela
     relay.keys.update({key: "ipc://%s/%s" % (relay.tmp, key) for key in ("subscriber", "publisher", "gatewaypublisher")},
                       message_processor_backyard=">tcp://10.77.0.2:%d" % port)
     monkeypatch.setenv("VOSTRELLD_WRAPPER", " ".join(inside(hosts[0])) + " " + os.environ.get("VOSTRELLD_WRAPPER", ""))
-    relay.launch(config=QUEUED + ("peer_timeout = %d\n" % timeout if timeout else ""))
+    relay.launch(config=(spool(relay.tmp) if spooled else QUEUED) + ("peer_timeout = %d\n" % timeout if timeout else ""))
 
     def processor(): return Process(inside(hosts[1]) + [TAP, "pull", "@tcp://10.77.0.2:%d" % port])
 
@@ -175,8 +175,8 @@ def test_a_dead_processor_host_is_given_up_and_its_successor_gets_the_queue(rela
     else:  # the half-open connection: the daemon still writes into it
         assert not resumed and statistics(relay.daemon)["lost.backyard"] == 0
     lost = sent - len(received(first)) - len(received(second))
-    print("figures: processor host dead %d s at %d texts/s, peer time-out %s: %d of %d lost, %s" % (
-        outage, rate, "%d ms" % timeout if timeout else "none", lost, sent,
+    print("figures: processor host dead %d s at %d texts/s, peer time-out %s%s: %d of %d lost, %s" % (
+        outage, rate, "%d ms" % timeout if timeout else "none", ", spooled" if spooled else "", lost, sent,
         "delivered again %.2f s after its host returned" % resumed_after if resumed else
         "nothing delivered in the 4 s after its host returned"))
 

@@ -156,7 +156,7 @@ def test_systemd_unit_verifies_cleanly(stage):
 
 
 OPTIONAL = {"udpaddress": b"127.0.0.1", "max_message_size": b"1048576", "peer_timeout": b"10000",
-            "queue/message_processor_backyard": b"100000"}  # set in both shipped configurations
+            "spool/message_processor_backyard": b"1073741824"}  # set in both shipped configurations
 
 
 def config_values(path):
@@ -180,8 +180,9 @@ def test_systemd_unit_runs_the_installed_daemon_with_its_pid_file_in_the_runtime
         ["ListenStream", config[key].replace("tcp://", "")] for key in ("subscriber", "publisher", "gatewaypublisher")]
     pidfile = config_values(stage + ENV["CONFIG_FILE"])["pidfile"].decode()
     assert pidfile.startswith("/run/%s/" % unit["RuntimeDirectory"])
+    assert "directory = \"/var/lib/%s\"" % unit["StateDirectory"] in open(stage + ENV["CONFIG_FILE"]).read()
     required = {"Type": "notify", "NotifyAccess": "main", "WatchdogSec": "10s", "LimitCORE": "0",
-                "FileDescriptorStoreMax": "1",
+                "FileDescriptorStoreMax": "1", "StateDirectoryMode": "0700",
                 "Restart": "on-failure", "KillSignal": "SIGTERM", "DynamicUser": "yes",
                 "ProtectSystem": "strict", "ProtectHome": "yes", "NoNewPrivileges": "yes", "PrivateTmp": "yes",
                 "RestrictAddressFamilies": "AF_UNIX AF_INET AF_INET6"}
@@ -194,7 +195,7 @@ def test_shipped_configuration_loads_and_comments_every_key(path):
     values = config_values(path)
     assert None not in values.values() and {key: values[key] for key in OPTIONAL} == OPTIONAL
     lines = open(path).read().splitlines()
-    for key in KEYS + ["udpaddress", "max_message_size", "peer_timeout", "queue"]:
+    for key in KEYS + ["udpaddress", "max_message_size", "peer_timeout", "spool"]:
         line = [line == key or line.startswith(key + " =") for line in lines].index(True)
         assert line > 0 and lines[line - 1].startswith("#"), key
     for key in ("curve", "    certificate =", "    clients =", "allow =", "stop_grace =", "udp_receive_buffer ="):
