@@ -5,7 +5,8 @@
 // the inbound endpoint's texts, each with the input's socket held by the
 // bench and passed to every run of the daemon, as a service manager does,
 // or bound by each run anew. The daemon holds 100,000 texts for the
-// processor, as the installed configuration does.
+// processor in its queue, or, in the last column, the default queue of 1000
+// and a disk spool, as the installed configuration does.
 
 #include "bench.h"
 
@@ -28,13 +29,16 @@ const int RESTARTS = 2;
 // The texts of one run lost, in per cent of those offered; -1 when the
 // run failed.
 double lost_across_restarts(const options_t &options, relay_kind kind, const route_t &route,
-                            bool kept, double rate)
+                            bool kept, bool spooled, double rate)
 {
     // A new run takes the backlog of the passed socket at full speed, before
-    // its push socket has connected: the queue must hold that.
+    // its push socket has connected: the queue, or the spool, must hold that.
+    const char *held = spooled ? "spool\n    directory = \"@DIR@/spool\"\n"
+                                 "    message_processor_backyard = 1073741824\n"
+                               : "queue\n    message_processor_backyard = 100000\n";
     options_t queued = options;
-    queued.config += "queue\n    message_processor_backyard = 100000\n";
-    queued.baseline_config += "queue\n    message_processor_backyard = 100000\n";
+    queued.config += held;
+    queued.baseline_config += held;
     rig_t rig;
     rig.hold_input = kept;
     if (!rig.open(queued, kind, route, {}, {}, 5000)) {
@@ -71,24 +75,25 @@ bool run_restarts(const options_t &options)
     // baseline, where one is given, bound anew.
     struct column_t {
         relay_kind kind;
-        bool kept;
+        bool kept, spooled;
     };
-    std::vector<column_t> columns = {{DAEMON, true}, {DAEMON, false}};
+    std::vector<column_t> columns = {{DAEMON, true, false}, {DAEMON, false, false}};
     if (!options.baseline.empty())
-        columns.push_back({BASELINE, false});
+        columns.push_back({BASELINE, false, false});
+    columns.push_back({DAEMON, true, true});
     bool all_ok = true;
     printf("\nrestarts: 64-byte texts for %.0f s, %d restarts, %d runs per cell, median lost\n",
            RESTART_SECONDS, RESTARTS, options.runs);
-    printf("%-22s %9s | %12s | %12s%s\n", "input", "offered/s", "socket kept", "bound anew",
-           options.baseline.empty() ? "" : " |     baseline");
+    printf("%-22s %9s | %12s | %12s%s | %12s\n", "input", "offered/s", "socket kept", "bound anew",
+           options.baseline.empty() ? "" : " |     baseline", "kept, spool");
     for (const route_t &route : RESTART_ROUTES) {
         for (double rate : options.restarts) {
             printf("%-22s %9.0f", route.label, rate);
             for (const column_t &column : columns) {
                 std::vector<double> losses;
                 for (int run = 0; run < options.runs && !zsys_interrupted; run++) {
-                    double lost =
-                        lost_across_restarts(options, column.kind, route, column.kept, rate);
+                    double lost = lost_across_restarts(options, column.kind, route, column.kept,
+                                                       column.spooled, rate);
                     all_ok = all_ok && lost >= 0;
                     losses.push_back(lost);
                 }
