@@ -3,7 +3,7 @@
 # outage under a steady stream is in test_outage.py.
 import os, signal, socket, stat, struct, time, zlib
 import pytest, zmq
-from conftest import START, Daemon, Manager, Relay, Stream, err, free_port, held, recv, statistics, tcp, until
+from conftest import START, Daemon, Manager, Relay, Stream, err, free_port, held, info, recv, statistics, tcp, until
 from test_metrics import metrics_config, samples, scrape, value
 from test_outage import BY_EXEMPT, BY_OVER, QUEUED, REPLAYED, SPOOLING, drained, numbers, spool
 
@@ -73,6 +73,19 @@ def test_a_kill_while_the_spool_feeds_its_processor_sends_at_most_a_batch_again(
     assert repeated <= 512 and got[-1] == 19999
     print("figures: killed while its spool fed the processor: %d of 20,000 texts of 1 KiB sent again, %d lost "
           "(what the socket and its connection held)" % (repeated, lost))
+
+
+def test_a_records_two_frames_are_spooled_and_fed_as_one_message(relay):
+    endpoint = tcp(free_port())
+    relay.keys["message_processor"] = ">" + endpoint
+    relay.launch(config='spool\n    directory = "%s/spool"\n    message_processor = 1048576\n' % relay.tmp)
+    relay.connect()
+    relay.push(*(b"#oldmp 0123456789ab %02x%s" % (n, b"ff" * n) for n in range(3)))
+    relay.sync()
+    processor = relay.zsock(zmq.PULL, endpoint, bind=True)
+    assert [recv(processor) for _ in range(3)] == [[bytes.fromhex("0123456789ab"), bytes([n]) + b"\xff" * n]
+                                                   for n in range(3)]
+    assert until(lambda: relay.daemon.lines()[-1] == info("Spool of message processor queue replayed!"))
 
 
 def test_damaged_files_are_set_aside_and_the_good_records_replayed(relay):
