@@ -85,7 +85,8 @@ def test_a_scrape_counts_exactly_what_each_route_did_and_promtool_accepts_it(wat
     assert value(found, "vostrelld_refused_total", reason="udp") == value(found, "vostrelld_overflow") == 0
     assert value(found, "vostrelld_refused_total", reason="metrics") == 0
     assert value(found, "vostrelld_udp_receive_buffer_bytes") > 0
-    assert [key for key in found if key[0] == "vostrelld_build_info"][0][1] >= {("version", "0.1.0")}
+    (info,) = [key for key in found if key[0] == "vostrelld_build_info"]
+    assert info[1] >= {("version", "0.1.0")} and found[info] == 1
     assert 0 < value(found, "process_resident_memory_bytes") < value(found, "process_virtual_memory_bytes")
     fds = len(os.listdir("/proc/%d/fd" % watched.daemon.pid))
     assert fds <= value(found, "process_open_fds") <= fds + 1  # the scrape's connection, while it lasts

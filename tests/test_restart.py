@@ -5,7 +5,7 @@
 import contextlib, os, re, signal, socket, subprocess, time
 import pytest, zmq
 from conftest import (AS_NOBODY, EXITING, SHIM, SLOWED, START, TAP, Manager, Process, Stream, err, free_port, held,
-                      holds, pulled, read_until, statistics, tcp, tcp_connections, until)
+                      holds, pulled, read_until, recv, statistics, tcp, tcp_connections, until)
 from test_metrics import metrics_config, samples, scrape, value
 
 
@@ -99,6 +99,20 @@ def test_passed_sockets_that_match_nothing_are_closed_and_logged(relay):
             fd, kind, sock.getsockname()[1])) for fd, kind, sock in ((3, "UDP", udp), (4, "TCP", stream))])
     assert not holds(relay.daemon.pid, udp) and not holds(relay.daemon.pid, stream)
     relay.connect()  # on sockets of its own
+
+
+def test_a_passed_socket_and_an_endpoint_bound_anew_on_one_socket(relay):
+    # A processor bound on two endpoints, only the first passed: the second
+    # gets a listening socket of its own, not the one passed before it.
+    stream, port = held(socket.SOCK_STREAM, free_port()), free_port()
+    relay.keys["message_processor_backyard"] = "@%s,@%s" % (tcp(stream.getsockname()[1]), tcp(port))
+    relay.launch(config="queue\n    message_processor_backyard = 1000\n", fds=[stream.fileno()])
+    assert holds(relay.daemon.pid, stream)
+    relay.connect()
+    processor = relay.zsock(zmq.PULL, tcp(port))
+    assert until(lambda: statistics(relay.daemon)["made.backyard"] == 1)
+    relay.push(b"#jwin abc")
+    assert recv(processor, 5) == [b"abc"]
 
 
 def test_the_udp_socket_is_kept_in_the_managers_store(relay):
