@@ -127,7 +127,11 @@ def held(kind, port, buffer=32 << 20, host="127.0.0.1"):
 def holds(pid, sock):
     # True when process pid has a descriptor of the very socket sock.
     inode = os.fstat(sock.fileno()).st_ino
-    return any(os.stat("/proc/%d/fd/%s" % (pid, fd)).st_ino == inode for fd in os.listdir("/proc/%d/fd" % pid))
+
+    def inode_of(fd):
+        with contextlib.suppress(FileNotFoundError):  # closed since it was listed
+            return os.stat("/proc/%d/fd/%s" % (pid, fd)).st_ino
+    return any(inode_of(fd) == inode for fd in os.listdir("/proc/%d/fd" % pid))
 
 
 def tcp_connections(port, netns=None):
